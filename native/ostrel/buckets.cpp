@@ -1,0 +1,99 @@
+// Buckets (create, remove, list, policy) and the listing of a bucket's objects.
+#include "ostrel.hpp"
+
+namespace ostrel {
+
+namespace {
+
+using tavrin::call_method;
+using tavrin::getattr;
+using tavrin::require;
+using tavrin::truth;
+
+// TavrinOstrel._create_bucket(self, bucket_name, location=u'cn-north-1', object_lock=False)
+constexpr Signature<4> kCreateBucket{"_create_bucket", {"self", "bucket_name", "location", "object_lock"}, 2};
+Ref create_bucket(const Args<4>& a) {
+    State& s = state();
+    PyObject* self = a[0];
+    PyObject* location = a.get_or(2, s.default_location.get());
+    PyObject* object_lock = a.get_or(3, Py_False);
+    if (truth(call_method(engine(self).get(), s.n.bucket_exists.get(), {a[1]}))) {
+        warn(self, s.msg_bucket_exists.get());
+        return Ref::borrow(Py_False);
+    }
+    call_method(engine(self).get(), s.n.make_bucket.get(), {a[1], location, object_lock}, s.kw_make_bucket.get());
+    return Ref::borrow(Py_True);
+}
+
+// TavrinOstrel._remove_bucket(self, bucket_name)
+constexpr Signature<2> kRemoveBucket{"_remove_bucket", {"self", "bucket_name"}, 2};
+Ref remove_bucket(const Args<2>& a) {
+    State& s = state();
+    PyObject* self = a[0];
+    if (truth(call_method(engine(self).get(), s.n.bucket_exists.get(), {a[1]}))) {
+        call_method(engine(self).get(), s.n.remove_bucket.get(), {a[1]});
+        return Ref::borrow(Py_True);
+    }
+    warn(self, s.msg_bucket_missing.get());
+    return Ref::borrow(Py_False);
+}
+
+// TavrinOstrel._bucket_list(self)
+constexpr Signature<1> kBucketList{"_bucket_list", {"self"}, 1};
+Ref bucket_list(const Args<1>& a) { return call_method(engine(a[0]).get(), state().n.list_buckets.get(), {}); }
+
+// TavrinOstrel._bucket_list_files(self, bucket_name, prefix=u'')
+constexpr Signature<3> kBucketListFiles{"_bucket_list_files", {"self", "bucket_name", "prefix"}, 2};
+Ref bucket_list_files(const Args<3>& a) {
+    State& s = state();
+    PyObject* prefix = a.get_or(2, s.empty.get());
+    Ref listing = call_method(engine(a[0]).get(), s.n.list_objects.get(), {a[1], prefix, Py_True},
+                              s.kw_list_objects.get());
+    Ref files = require(PyList_New(0));
+    Ref iterator = require(PyObject_GetIter(listing.get()));
+    while (PyObject* next = PyIter_Next(iterator.get())) {
+        Ref entry = Ref::steal(next);
+        Ref record = require(PyDict_New());
+        auto put = [&](PyObject* key, const Ref& value) { require(PyDict_SetItem(record.get(), key, value.get())); };
+        put(s.n.bucket_name.get(), getattr(entry.get(), s.n.bucket_name.get()));
+        put(s.n.object_name.get(), getattr(entry.get(), s.n.object_name.get()));
+        Ref modified = getattr(entry.get(), s.n.last_modified.get());
+        put(s.n.last_modified.get(), call_method(modified.get(), s.n.strftime.get(), {s.time_format.get()}));
+        put(s.n.etag.get(), getattr(entry.get(), s.n.etag.get()));
+        put(s.n.size.get(), getattr(entry.get(), s.n.size.get()));
+        put(s.n.mimora.get(), getattr(entry.get(), s.n.content_type.get()));
+        require(PyList_Append(files.get(), record.get()));
+    }
+    if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    return files;
+}
+
+// TavrinOstrel._bucket_policy(self, bucket_name)
+constexpr Signature<2> kBucketPolicy{"_bucket_policy", {"self", "bucket_name"}, 2};
+Ref bucket_policy(const Args<2>& a) {
+    State& s = state();
+    PyObject* self = a[0];
+    try {
+        return call_method(engine(self).get(), s.n.get_bucket_policy.get(), {a[1]});
+    } catch (const tavrin::PyErrOccurred&) {
+        tavrin::PendingError error;
+        Ref s3_error = global(s.n.S3Error.get());
+        if (!error.matches(s3_error.get())) error.reraise();
+    }
+    warn(self, s.msg_no_policy.get());
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace
+
+PyMethodDef create_bucket_def = tavrin::method_def<4, kCreateBucket, create_bucket>(
+    "TavrinOstrel._create_bucket(self, bucket_name, location=u'cn-north-1', object_lock=False)");
+PyMethodDef remove_bucket_def =
+    tavrin::method_def<2, kRemoveBucket, remove_bucket>("TavrinOstrel._remove_bucket(self, bucket_name)");
+PyMethodDef bucket_list_def = tavrin::method_def<1, kBucketList, bucket_list>("TavrinOstrel._bucket_list(self)");
+PyMethodDef bucket_list_files_def = tavrin::method_def<3, kBucketListFiles, bucket_list_files>(
+    "TavrinOstrel._bucket_list_files(self, bucket_name, prefix=u'')");
+PyMethodDef bucket_policy_def =
+    tavrin::method_def<2, kBucketPolicy, bucket_policy>("TavrinOstrel._bucket_policy(self, bucket_name)");
+
+}  // namespace ostrel

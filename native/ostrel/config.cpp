@@ -1,0 +1,208 @@
+// Construction, configuration checking and the connection to the storage endpoint.
+#include "ostrel.hpp"
+
+namespace ostrel {
+
+namespace {
+
+using tavrin::call;
+using tavrin::call_method;
+using tavrin::getattr;
+using tavrin::require;
+using tavrin::setattr;
+using tavrin::truth;
+
+// dict(**mapping) as keyword unpacking builds it: a mapping is anything
+// with keys(); everything else is refused with the interpreter's wording.
+Ref keyword_entries(PyObject* mapping) {
+    if (!PyDict_Check(mapping) && !PyObject_HasAttrString(mapping, "keys")) {
+        PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(mapping)->tp_name);
+        throw tavrin::PyErrOccurred();
+    }
+    Ref entries = require(PyDict_New());
+    require(PyDict_Merge(entries.get(), mapping, 1));
+    return entries;
+}
+
+// key, value = item
+std::pair<Ref, Ref> unpack_pair(PyObject* item) {
+    Ref pair = require(PySequence_Tuple(item));
+    if (PyTuple_GET_SIZE(pair.get()) != 2) {
+        PyErr_Format(PyExc_ValueError, "expected a (key, value) pair, got %zd values", PyTuple_GET_SIZE(pair.get()));
+        throw tavrin::PyErrOccurred();
+    }
+    return {Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
+}
+
+// Calls visit(key, value) for each pair of mapping.items(), in order.
+template <typename Visit>
+void for_each_item(PyObject* mapping, Visit&& visit) {
+    Ref items = call_method(mapping, state().n.items.get(), {});
+    Ref iterator = require(PyObject_GetIter(items.get()));
+    while (PyObject* next = PyIter_Next(iterator.get())) {
+        Ref item = Ref::steal(next);
+        auto [key, value] = unpack_pair(item.get());
+        visit(key.get(), value.get());
+    }
+    if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+}
+
+// Concatenation of the texts of parts, str() applied to each.
+Ref concat(std::initializer_list<PyObject*> parts) {
+    Ref list = require(PyList_New(0));
+    for (PyObject* part : parts) {
+        Ref piece = require(PyObject_Str(part));
+        require(PyList_Append(list.get(), piece.get()));
+    }
+    return require(PyUnicode_Join(state().empty.get(), list.get()));
+}
+
+Ref config_value(PyObject* self, PyObject* name) {
+    Ref config = getattr(self, state().n._config.get());
+    return getattr(config.get(), name);
+}
+
+// TavrinOstrel.__init__(self, config)
+constexpr Signature<2> kInit{"__init__", {"self", "config"}, 2};
+Ref init(const Args<2>& a) {
+    State& s = state();
+    PyObject* self = a[0];
+    Ref log_class = global(s.n.TavrinLog.get());
+    setattr(self, s.n._log.get(), call(log_class.get(), {Py_False}, s.kw_file.get()));
+    call_method(self, s.n._cleanse_params.get(), {a[1]});
+    Ref config = getattr(self, s.n._config.get());
+    if (truth(getattr(config.get(), s.n.ssh.get()))) {
+        Ref entries = call_method(config.get(), s.n.todict.get(), {});
+        Ref tunnel = call(global(s.n.TavrinSSH.get()).get(), {entries.get()});
+        setattr(self, s.n._config.get(), call_method(tunnel.get(), s.n.connect.get(), {}));
+    }
+    return Ref::borrow(Py_None);
+}
+
+// TavrinOstrel._cleanse_params(self, config)
+constexpr Signature<2> kCleanseParams{"_cleanse_params", {"self", "config"}, 2};
+Ref cleanse_params(const Args<2>& a) {
+    State& s = state();
+    PyObject* self = a[0];
+    PyObject* mapping = a[1];
+
+    Ref entries = keyword_entries(mapping);
+    Ref empty_args = require(PyTuple_New(0));
+    Ref var_class = global(s.n.TavrinVar.get());
+    setattr(self, s.n._config.get(), require(PyObject_Call(var_class.get(), empty_args.get(), entries.get())));
+    call_method(self, s.n._set_params_dict.get(), {});
+
+    Ref missing = require(PyList_New(0));
+    Ref wrong = require(PyList_New(0));  // (key, allowed values)
+    Ref params = getattr(self, s.n._params_dict.get());
+    for_each_item(params.get(), [&](PyObject* key, PyObject* entry) {
+        Ref config = getattr(self, s.n._config.get());
+        if (truth(call_method(config.get(), s.n.get.get(), {key}))) {
+            Ref allowed = call_method(entry, s.n.get.get(), {s.n.optional.get()});
+            if (truth(allowed)) {
+                Ref value = call_method(getattr(self, s.n._config.get()).get(), s.n.get.get(), {key});
+                if (!tavrin::contains(allowed.get(), value.get())) {
+                    Ref pair = require(PyTuple_Pack(2, key, allowed.get()));
+                    require(PyList_Append(wrong.get(), pair.get()));
+                }
+            }
+        } else if (truth(call_method(entry, s.n.get.get(), {s.n.type.get()}))) {
+            require(PyList_Append(missing.get(), key));
+        } else {
+            Ref fallback = call_method(entry, s.n.get.get(), {s.n.default_.get()});
+            if (truth(fallback)) call_method(config.get(), s.n.set.get(), {key, fallback.get()});
+        }
+    });
+
+    Ref messages = require(PyList_New(0));
+    if (PyList_GET_SIZE(missing.get()) > 0) {
+        require(PyList_Append(messages.get(), concat({s.msg_missing.get(), missing.get()}).get()));
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(wrong.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(wrong.get(), i);
+        Ref message = concat({s.msg_param.get(), PyTuple_GET_ITEM(pair, 0), s.msg_bad_value.get(),
+                              PyTuple_GET_ITEM(pair, 1)});
+        require(PyList_Append(messages.get(), message.get()));
+    }
+    if (PyList_GET_SIZE(messages.get()) > 0) {
+        Ref joined = require(PyUnicode_Join(s.msg_separator.get(), messages.get()));
+        PyErr_SetObject(PyExc_Exception, joined.get());
+        throw tavrin::PyErrOccurred();
+    }
+
+    call_method(self, s.n._set_default_params.get(), {});
+    Ref defaults = getattr(self, s.n._default_params.get());
+    for_each_item(defaults.get(), [&](PyObject* key, PyObject* fallback) {
+        Ref keys = call_method(mapping, s.n.keys.get(), {});
+        if (!tavrin::contains(keys.get(), key)) {
+            Ref update = require(PyDict_New());
+            require(PyDict_SetItem(update.get(), key, fallback));
+            call_method(mapping, s.n.update.get(), {update.get()});
+        }
+    });
+    return Ref::borrow(Py_None);
+}
+
+// TavrinOstrel._set_params_dict(self)
+constexpr Signature<1> kSetParamsDict{"_set_params_dict", {"self"}, 1};
+Ref set_params_dict(const Args<1>& a) {
+    State& s = state();
+    Ref schema = require(PyDict_New());
+    for (PyObject* key : {s.n.host.get(), s.n.port.get(), s.n.user.get(), s.n.password.get()}) {
+        Ref entry = require(PyDict_New());
+        require(PyDict_SetItem(entry.get(), s.n.type.get(), Py_True));
+        require(PyDict_SetItem(schema.get(), key, entry.get()));
+    }
+    Ref secure = require(PyDict_New());
+    Ref allowed = require(PyList_New(2));
+    PyList_SET_ITEM(allowed.get(), 0, Py_NewRef(Py_True));
+    PyList_SET_ITEM(allowed.get(), 1, Py_NewRef(Py_False));
+    require(PyDict_SetItem(secure.get(), s.n.type.get(), Py_False));
+    require(PyDict_SetItem(secure.get(), s.n.default_.get(), Py_False));
+    require(PyDict_SetItem(secure.get(), s.n.optional.get(), allowed.get()));
+    require(PyDict_SetItem(schema.get(), s.n.secure.get(), secure.get()));
+    setattr(a[0], s.n._params_dict.get(), schema);
+    return Ref::borrow(Py_None);
+}
+
+// TavrinOstrel._set_default_params(self)
+constexpr Signature<1> kSetDefaultParams{"_set_default_params", {"self"}, 1};
+Ref set_default_params(const Args<1>& a) {
+    State& s = state();
+    Ref defaults = require(PyDict_New());
+    for (PyObject* key : {s.n.ssh.get(), s.n.ssh_host.get(), s.n.ssh_port.get(), s.n.ssh_user.get(),
+                          s.n.ssh_password.get(), s.n.ssh_rsa.get(), s.n.ssh_rsa_pwd.get()}) {
+        require(PyDict_SetItem(defaults.get(), key, Py_None));
+    }
+    setattr(a[0], s.n._default_params.get(), defaults);
+    return Ref::borrow(Py_None);
+}
+
+// TavrinOstrel._connect(self)
+constexpr Signature<1> kConnect{"_connect", {"self"}, 1};
+Ref connect(const Args<1>& a) {
+    State& s = state();
+    PyObject* self = a[0];
+    Ref minio_class = getattr(global(s.n.minio.get()).get(), s.n.Minio.get());
+    Ref host = require(PyObject_Format(config_value(self, s.n.host.get()).get(), s.empty.get()));
+    Ref port = require(PyObject_Format(config_value(self, s.n.port.get()).get(), s.empty.get()));
+    Ref endpoint = concat({host.get(), s.colon.get(), port.get()});
+    Ref user = config_value(self, s.n.user.get());
+    Ref password = config_value(self, s.n.password.get());
+    Ref client = call(minio_class.get(), {endpoint.get(), user.get(), password.get(), Py_False}, s.kw_minio.get());
+    setattr(self, s.n._engine.get(), client);
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace
+
+PyMethodDef init_def = tavrin::method_def<2, kInit, init>("TavrinOstrel.__init__(self, config)");
+PyMethodDef cleanse_params_def =
+    tavrin::method_def<2, kCleanseParams, cleanse_params>("TavrinOstrel._cleanse_params(self, config)");
+PyMethodDef set_params_dict_def =
+    tavrin::method_def<1, kSetParamsDict, set_params_dict>("TavrinOstrel._set_params_dict(self)");
+PyMethodDef set_default_params_def =
+    tavrin::method_def<1, kSetDefaultParams, set_default_params>("TavrinOstrel._set_default_params(self)");
+PyMethodDef connect_def = tavrin::method_def<1, kConnect, connect>("TavrinOstrel._connect(self)");
+
+}  // namespace ostrel

@@ -1,0 +1,83 @@
+// Downloads: one object into memory as text, into a local file, or one
+// folder level of objects into a local directory.
+#include "ostrel.hpp"
+
+namespace ostrel {
+
+namespace {
+
+using tavrin::call_method;
+using tavrin::getattr;
+using tavrin::require;
+
+// TavrinOstrel._download_flow(self, bucket_name, object_name)
+constexpr Signature<3> kDownloadFlow{"_download_flow", {"self", "bucket_name", "object_name"}, 3};
+Ref download_flow(const Args<3>& a) {
+    State& s = state();
+    Ref response = call_method(engine(a[0]).get(), s.n.get_object.get(), {a[1], a[2]});
+    Ref result;
+    try {
+        Ref body = getattr(response.get(), s.n.data.get());
+        result = call_method(body.get(), s.n.decode.get(), {s.utf8.get()});
+    } catch (const tavrin::PyErrOccurred&) {
+        // Release the connection also when the body cannot be read or decoded.
+        tavrin::PendingError error;
+        PyObject* closed = PyObject_CallMethodNoArgs(response.get(), s.n.close.get());
+        if (closed == nullptr) PyErr_Clear();  // the read error is the one to report
+        Py_XDECREF(closed);
+        error.reraise();
+    }
+    call_method(response.get(), s.n.close.get(), {});
+    return result;
+}
+
+// TavrinOstrel._download_file(self, bucket_name, object_name, file_name)
+constexpr Signature<4> kDownloadFile{"_download_file", {"self", "bucket_name", "object_name", "file_name"}, 4};
+Ref download_file(const Args<4>& a) {
+    call_method(engine(a[0]).get(), state().n.fget_object.get(), {a[1], a[2], a[3]});
+    return Ref::borrow(Py_True);
+}
+
+// value, or the text of value followed by "/" when it does not end in "/".
+Ref with_trailing_slash(PyObject* value) {
+    State& s = state();
+    Ref last = require(PyObject_GetItem(value, s.last_index.get()));
+    if (require(PyObject_RichCompareBool(last.get(), s.slash.get(), Py_NE)) == 0) return Ref::borrow(value);
+    Ref text = require(PyObject_Format(value, s.empty.get()));
+    return require(PyUnicode_Concat(text.get(), s.slash.get()));
+}
+
+// TavrinOstrel._download_dir(self, bucket_name, object_path, dir_path)
+constexpr Signature<4> kDownloadDir{"_download_dir", {"self", "bucket_name", "object_path", "dir_path"}, 4};
+Ref download_dir(const Args<4>& a) {
+    State& s = state();
+    PyObject* self = a[0];
+    PyObject* bucket_name = a[1];
+    Ref object_path = with_trailing_slash(a[2]);
+    Ref dir_path = with_trailing_slash(a[3]);
+    Ref records = call_method(self, s.n._bucket_list_files.get(), {bucket_name});
+    Ref iterator = require(PyObject_GetIter(records.get()));
+    while (PyObject* next = PyIter_Next(iterator.get())) {
+        Ref object_info = Ref::steal(next);
+        Ref object_name = call_method(object_info.get(), s.n.get.get(), {s.n.object_name.get()});
+        Ref file_name = call_method(object_name.get(), s.n.replace.get(), {object_path.get(), s.empty.get()});
+        if (tavrin::contains(object_name.get(), object_path.get()) && !tavrin::contains(file_name.get(), s.slash.get())) {
+            Ref path = getattr(global(s.n.os.get()).get(), s.n.path.get());
+            Ref target = call_method(path.get(), s.n.join.get(), {dir_path.get(), file_name.get()});
+            call_method(self, s.n._download_file.get(), {bucket_name, object_name.get(), target.get()});
+        }
+    }
+    if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    return Ref::borrow(Py_None);
+}
+
+}  // namespace
+
+PyMethodDef download_flow_def = tavrin::method_def<3, kDownloadFlow, download_flow>(
+    "TavrinOstrel._download_flow(self, bucket_name, object_name)");
+PyMethodDef download_file_def = tavrin::method_def<4, kDownloadFile, download_file>(
+    "TavrinOstrel._download_file(self, bucket_name, object_name, file_name)");
+PyMethodDef download_dir_def = tavrin::method_def<4, kDownloadDir, download_dir>(
+    "TavrinOstrel._download_dir(self, bucket_name, object_path, dir_path)");
+
+}  // namespace ostrel

@@ -1,0 +1,184 @@
+// ostrel: the storage client module.
+//
+// Executing the module binds, in this order, io, os, timedelta, minio,
+// DeleteObject, S3Error, TavrinLog, TavrinSSH, TavrinVar and get_mimora
+// (from the sibling module mimora), then defines the class TavrinOstrel.
+// TavrinOstrel is an ordinary Python class made by type(): its methods are
+// native functions wrapped as instance methods, so they bind self like
+// Python methods and subclasses can override them.
+#include "ostrel.hpp"
+
+#include "tavrin/module_guard.hpp"
+
+#include <cstddef>
+
+namespace ostrel {
+
+namespace {
+
+State* the_state = nullptr;  // never destroyed at process exit: the interpreter is gone by then
+
+// The methods of TavrinOstrel, in definition order.
+PyMethodDef* const kMethods[] = {
+    &init_def,          &cleanse_params_def, &set_params_dict_def, &set_default_params_def, &connect_def,
+    &create_bucket_def, &remove_bucket_def,  &bucket_list_def,     &bucket_list_files_def,  &bucket_policy_def,
+    &upload_flow_def,   &upload_file_def,    &upload_dir_def,      &download_flow_def,      &download_file_def,
+    &download_dir_def,  &remove_object_def,  &remove_objects_def,  &get_url_def,
+};
+
+void make_texts(State& s) {
+    using tavrin::interned;
+    using tavrin::kwnames;
+    using tavrin::require;
+    using tavrin::text;
+#define OSTREL_INTERN(name) s.n.name = interned(#name);
+    OSTREL_NAMES(OSTREL_INTERN)
+#undef OSTREL_INTERN
+    s.n.default_ = interned("default");
+    s.msg_bucket_exists = text("桶已存在");
+    s.msg_bucket_missing = text("桶不存在，删除失败");
+    s.msg_no_policy = text("桶策略不存在");
+    s.msg_bad_data = text("data 必须为 文件 / bytes / 可直接转化为字符串的对象");
+    s.msg_missing = text("缺少必填参数：");
+    s.msg_param = text("参数");
+    s.msg_bad_value = text("预设值不正确，可选：");
+    s.msg_separator = text("；");
+    s.default_location = text("cn-north-1");
+    s.empty = text("");
+    s.slash = text("/");
+    s.backslash = text("\\");
+    s.colon = text(":");
+    s.utf8 = text("utf-8");
+    s.read_binary = text("rb");
+    s.time_format = text("%Y-%m-%d %H:%M:%S.%f");
+    s.three = require(PyLong_FromLong(3));
+    s.seven = require(PyLong_FromLong(7));
+    s.last_index = require(PyLong_FromLong(-1));
+    s.kw_file = kwnames({"file"});
+    s.kw_minio = kwnames({"endpoint", "access_key", "secret_key", "secure"});
+    s.kw_make_bucket = kwnames({"location", "object_lock"});
+    s.kw_list_objects = kwnames({"bucket_name", "prefix", "recursive"});
+    s.kw_put = kwnames({"content_type"});
+    s.kw_fput = kwnames({"content_type", "num_parallel_uploads"});
+    s.kw_parallel = kwnames({"parallel"});
+    s.kw_expires = kwnames({"expires"});
+    s.kw_days = kwnames({"days"});
+}
+
+// name = import(module).attribute (or the module itself), bound in the namespace.
+void bind_import(PyObject* module, const char* binding, const char* from, const char* attribute, int level = 0) {
+    using tavrin::require;
+    Ref fromlist;
+    if (attribute != nullptr) {
+        fromlist = require(PyList_New(1));
+        PyList_SET_ITEM(fromlist.get(), 0, tavrin::text(attribute).release());
+    }
+    Ref name = tavrin::text(from);
+    PyObject* globals = the_state->globals.get();
+    Ref imported = require(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist.get(), level));
+    Ref value = attribute ? tavrin::getattr(imported.get(), tavrin::text(attribute).get()) : imported;
+    require(PyModule_AddObjectRef(module, binding, value.get()));
+}
+
+void define_class(PyObject* module) {
+    using tavrin::require;
+    Ref module_name = tavrin::getattr(module, tavrin::interned("__name__").get());
+    Ref namespace_ = require(PyDict_New());
+    require(PyDict_SetItemString(namespace_.get(), "__module__", module_name.get()));
+    require(PyDict_SetItemString(namespace_.get(), "__qualname__", tavrin::text("TavrinOstrel").get()));
+    for (PyMethodDef* def : kMethods) {
+        Ref function = require(PyCFunction_NewEx(def, module, module_name.get()));
+        Ref method = require(PyInstanceMethod_New(function.get()));
+        require(PyDict_SetItemString(namespace_.get(), def->ml_name, method.get()));
+    }
+    Ref name = tavrin::text("TavrinOstrel");
+    Ref bases = require(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    Ref cls = tavrin::call(reinterpret_cast<PyObject*>(&PyType_Type), {name.get(), bases.get(), namespace_.get()});
+    require(PyModule_AddObjectRef(module, "TavrinOstrel", cls.get()));
+}
+
+void init_module(PyObject* module) {
+    the_state = new State();
+    State& s = *the_state;
+    make_texts(s);
+    s.globals = Ref::borrow(PyModule_GetDict(module));
+    Ref builtins = tavrin::require(PyImport_ImportModule("builtins"));
+    s.builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
+
+    bind_import(module, "io", "io", nullptr);
+    bind_import(module, "os", "os", nullptr);
+    bind_import(module, "timedelta", "datetime", "timedelta");
+    bind_import(module, "minio", "minio", nullptr);
+    bind_import(module, "DeleteObject", "minio.deleteobjects", "DeleteObject");
+    bind_import(module, "S3Error", "minio.error", "S3Error");
+    bind_import(module, "TavrinLog", "tavrin_log", "TavrinLog");
+    bind_import(module, "TavrinSSH", "tavrin_ssh", "TavrinSSH");
+    bind_import(module, "TavrinVar", "tavrin_var", "TavrinVar");
+    bind_import(module, "get_mimora", "mimora", "get_mimora", 1);
+    define_class(module);
+}
+
+void clear_state() {
+    delete the_state;
+    the_state = nullptr;
+}
+
+tavrin::ModuleGuard guard("ostrel", init_module, clear_state);
+
+PyObject* create_slot(PyObject* spec, PyModuleDef*) { return guard.create(spec); }
+int exec_slot(PyObject* module) { return guard.exec(module); }
+void free_slot(void*) { guard.release(); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&create_slot)},
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_slot)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "ostrel",
+    "Client for S3-compatible object storage: the TavrinOstrel class.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    free_slot,
+};
+
+}  // namespace
+
+State& state() { return *the_state; }
+
+Ref global(PyObject* name) {
+    State& s = state();
+    for (PyObject* space : {s.globals.get(), s.builtins.get()}) {
+        PyObject* value = PyDict_GetItemWithError(space, name);  // borrowed, owned at once below
+        if (value != nullptr) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw tavrin::PyErrOccurred();
+}
+
+void warn(PyObject* self, PyObject* message) {
+    Ref log = tavrin::getattr(self, state().n._log.get());
+    tavrin::call_method(log.get(), state().n.warning.get(), {message});
+}
+
+Ref engine(PyObject* self) { return tavrin::getattr(self, state().n._engine.get()); }
+
+Ref forward_slashes(PyObject* text) {
+    return tavrin::call_method(text, state().n.replace.get(), {state().backslash.get(), state().slash.get()});
+}
+
+}  // namespace ostrel
+
+PyMODINIT_FUNC PyInit_ostrel(void) { return PyModuleDef_Init(&ostrel::module_def); }

@@ -1,0 +1,106 @@
+// Shared declarations of the ostrel module: its process-wide state, the
+// lookups every operation makes, and the method definitions that each
+// source file contributes to the TavrinOstrel class.
+#pragma once
+
+#include "tavrin/api.hpp"
+#include "tavrin/args.hpp"
+
+namespace ostrel {
+
+using tavrin::Args;
+using tavrin::Ref;
+using tavrin::Signature;
+
+// Names the module looks up: module globals, attributes and keyword names.
+// Interned once at exec; the objects they name are looked up when used.
+#define OSTREL_NAMES(X)                                                                                      \
+    X(io) X(os) X(timedelta) X(minio) X(DeleteObject) X(S3Error) X(TavrinLog) X(TavrinSSH) X(TavrinVar)       \
+    X(get_mimora) X(open)                                                                                    \
+    X(_log) X(_config) X(_params_dict) X(_default_params) X(_engine) X(_cleanse_params) X(_set_params_dict)  \
+    X(_set_default_params) X(_upload_file) X(_upload_dir) X(_bucket_list_files) X(_download_file)            \
+    X(ssh) X(ssh_host) X(ssh_port) X(ssh_user) X(ssh_password) X(ssh_rsa) X(ssh_rsa_pwd)                     \
+    X(host) X(port) X(user) X(password) X(secure) X(type) X(optional)                              \
+    X(todict) X(connect) X(get) X(set) X(keys) X(update) X(items) X(warning) X(Minio)                        \
+    X(bucket_exists) X(make_bucket) X(remove_bucket) X(list_buckets) X(get_bucket_policy) X(list_objects)    \
+    X(put_object) X(fput_object) X(get_object) X(fget_object) X(remove_object) X(remove_objects)             \
+    X(presigned_get_object)                                                                                  \
+    X(path) X(isfile) X(isdir) X(join) X(listdir) X(stat) X(st_size) X(BytesIO) X(data) X(decode) X(close)   \
+    X(replace) X(split) X(strftime)                                                                          \
+    X(bucket_name) X(object_name) X(last_modified) X(etag) X(size) X(content_type) X(mimora)
+
+struct State {
+#define OSTREL_DECLARE(name) Ref name;
+    struct Names {
+        OSTREL_NAMES(OSTREL_DECLARE)
+        Ref default_;  // "default" (a C++ keyword)
+    } n;
+#undef OSTREL_DECLARE
+
+    // Texts the operations use.
+    Ref msg_bucket_exists;   // "桶已存在"
+    Ref msg_bucket_missing;  // "桶不存在，删除失败"
+    Ref msg_no_policy;       // "桶策略不存在"
+    Ref msg_bad_data;        // "data 必须为 文件 / bytes / 可直接转化为字符串的对象"
+    Ref msg_missing;         // "缺少必填参数："
+    Ref msg_param;           // "参数"
+    Ref msg_bad_value;       // "预设值不正确，可选："
+    Ref msg_separator;       // "；"
+    Ref default_location;    // "cn-north-1"
+    Ref empty;               // ""
+    Ref slash;               // "/"
+    Ref backslash;           // "\\"
+    Ref colon;               // ":"
+    Ref utf8;                // "utf-8"
+    Ref read_binary;         // "rb"
+    Ref time_format;         // "%Y-%m-%d %H:%M:%S.%f"
+    Ref three;               // 3
+    Ref last_index;          // -1
+    Ref seven;               // 7
+
+    // Keyword-name tuples of the calls that pass keywords.
+    Ref kw_file;          // TavrinLog(file=...)
+    Ref kw_minio;         // Minio(endpoint=, access_key=, secret_key=, secure=)
+    Ref kw_make_bucket;   // make_bucket(name, location=, object_lock=)
+    Ref kw_list_objects;  // list_objects(bucket_name=, prefix=, recursive=)
+    Ref kw_put;           // put_object(..., content_type=)
+    Ref kw_fput;          // fput_object(..., content_type=, num_parallel_uploads=)
+    Ref kw_parallel;      // _upload_file(..., parallel=)
+    Ref kw_expires;       // presigned_get_object(..., expires=)
+    Ref kw_days;          // timedelta(days=)
+
+    Ref globals;   // the module's namespace
+    Ref builtins;  // the builtins namespace, for names the module does not define
+};
+
+// The module's state; valid between a successful exec and process exit.
+State& state();
+
+// A module global, or a builtin of that name; NameError when neither exists.
+// Looked up at every use, so that replacing a module attribute takes effect.
+Ref global(PyObject* name);
+
+// self._log.warning(message): the one way operations report an expected
+// negative outcome.
+void warn(PyObject* self, PyObject* message);
+
+// text.replace("\\", "/")
+Ref forward_slashes(PyObject* text);
+
+// self._engine, the storage client made by _connect()
+Ref engine(PyObject* self);
+
+// Method definitions, one per operation, defined beside their code.
+// Construction, configuration and connection (config.cpp)
+extern PyMethodDef init_def, cleanse_params_def, set_params_dict_def, set_default_params_def, connect_def;
+// Buckets and object listing (buckets.cpp)
+extern PyMethodDef create_bucket_def, remove_bucket_def, bucket_list_def, bucket_list_files_def,
+    bucket_policy_def;
+// Uploads (uploads.cpp)
+extern PyMethodDef upload_flow_def, upload_file_def, upload_dir_def;
+// Downloads (downloads.cpp)
+extern PyMethodDef download_flow_def, download_file_def, download_dir_def;
+// Removal and download URLs (removal.cpp)
+extern PyMethodDef remove_object_def, remove_objects_def, get_url_def;
+
+}  // namespace ostrel
