@@ -113,33 +113,8 @@ void clear_state() {
 
 tavrin::ModuleGuard guard("mimora", init_module, clear_state);
 
-PyObject* create_slot(PyObject* spec, PyModuleDef*) { return guard.create(spec); }
-int exec_slot(PyObject* module) { return guard.exec(module); }
-void free_slot(void*) { guard.release(); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(&create_slot)},
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_slot)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "mimora",
-    "MIME types of file and object names, looked up by their last suffix.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    free_slot,
-};
+PyModuleDef module_def = tavrin::GuardedModule<guard>::definition(
+    "mimora", "MIME types of file and object names, looked up by their last suffix.");
 
 }  // namespace
 

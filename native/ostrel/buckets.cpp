@@ -50,9 +50,7 @@ Ref bucket_list_files(const Args<3>& a) {
     Ref listing = call_method(engine(a[0]).get(), s.n.list_objects.get(), {a[1], prefix, Py_True},
                               s.kw_list_objects.get());
     Ref files = require(PyList_New(0));
-    Ref iterator = require(PyObject_GetIter(listing.get()));
-    while (PyObject* next = PyIter_Next(iterator.get())) {
-        Ref entry = Ref::steal(next);
+    tavrin::for_each(listing.get(), [&](Ref entry) {
         Ref record = require(PyDict_New());
         auto put = [&](PyObject* key, const Ref& value) { require(PyDict_SetItem(record.get(), key, value.get())); };
         put(s.n.bucket_name.get(), getattr(entry.get(), s.n.bucket_name.get()));
@@ -63,8 +61,7 @@ Ref bucket_list_files(const Args<3>& a) {
         put(s.n.size.get(), getattr(entry.get(), s.n.size.get()));
         put(s.n.mimora.get(), getattr(entry.get(), s.n.content_type.get()));
         require(PyList_Append(files.get(), record.get()));
-    }
-    if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    });
     return files;
 }
 

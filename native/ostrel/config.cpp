@@ -38,13 +38,10 @@ std::pair<Ref, Ref> unpack_pair(PyObject* item) {
 template <typename Visit>
 void for_each_item(PyObject* mapping, Visit&& visit) {
     Ref items = call_method(mapping, state().n.items.get(), {});
-    Ref iterator = require(PyObject_GetIter(items.get()));
-    while (PyObject* next = PyIter_Next(iterator.get())) {
-        Ref item = Ref::steal(next);
+    tavrin::for_each(items.get(), [&](Ref item) {
         auto [key, value] = unpack_pair(item.get());
         visit(key.get(), value.get());
-    }
-    if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    });
 }
 
 // Concatenation of the texts of parts, str() applied to each.

@@ -20,12 +20,7 @@ Ref download_flow(const Args<3>& a) {
         Ref body = getattr(response.get(), s.n.data.get());
         result = call_method(body.get(), s.n.decode.get(), {s.utf8.get()});
     } catch (const tavrin::PyErrOccurred&) {
-        // Release the connection also when the body cannot be read or decoded.
-        tavrin::PendingError error;
-        PyObject* closed = PyObject_CallMethodNoArgs(response.get(), s.n.close.get());
-        if (closed == nullptr) PyErr_Clear();  // the read error is the one to report
-        Py_XDECREF(closed);
-        error.reraise();
+        close_and_reraise(response.get());  // release the connection on a failed read too
     }
     call_method(response.get(), s.n.close.get(), {});
     return result;
@@ -56,9 +51,7 @@ Ref download_dir(const Args<4>& a) {
     Ref object_path = with_trailing_slash(a[2]);
     Ref dir_path = with_trailing_slash(a[3]);
     Ref records = call_method(self, s.n._bucket_list_files.get(), {bucket_name});
-    Ref iterator = require(PyObject_GetIter(records.get()));
-    while (PyObject* next = PyIter_Next(iterator.get())) {
-        Ref object_info = Ref::steal(next);
+    tavrin::for_each(records.get(), [&](Ref object_info) {
         Ref object_name = call_method(object_info.get(), s.n.get.get(), {s.n.object_name.get()});
         Ref file_name = call_method(object_name.get(), s.n.replace.get(), {object_path.get(), s.empty.get()});
         if (tavrin::contains(object_name.get(), object_path.get()) && !tavrin::contains(file_name.get(), s.slash.get())) {
@@ -66,8 +59,7 @@ Ref download_dir(const Args<4>& a) {
             Ref target = call_method(path.get(), s.n.join.get(), {dir_path.get(), file_name.get()});
             call_method(self, s.n._download_file.get(), {bucket_name, object_name.get(), target.get()});
         }
-    }
-    if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    });
     return Ref::borrow(Py_None);
 }
 

@@ -125,33 +125,8 @@ void clear_state() {
 
 tavrin::ModuleGuard guard("ostrel", init_module, clear_state);
 
-PyObject* create_slot(PyObject* spec, PyModuleDef*) { return guard.create(spec); }
-int exec_slot(PyObject* module) { return guard.exec(module); }
-void free_slot(void*) { guard.release(); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(&create_slot)},
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_slot)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "ostrel",
-    "Client for S3-compatible object storage: the TavrinOstrel class.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    free_slot,
-};
+PyModuleDef module_def = tavrin::GuardedModule<guard>::definition(
+    "ostrel", "Client for S3-compatible object storage: the TavrinOstrel class.");
 
 }  // namespace
 
@@ -171,6 +146,14 @@ Ref global(PyObject* name) {
 void warn(PyObject* self, PyObject* message) {
     Ref log = tavrin::getattr(self, state().n._log.get());
     tavrin::call_method(log.get(), state().n.warning.get(), {message});
+}
+
+void close_and_reraise(PyObject* closable) {
+    tavrin::PendingError error;
+    PyObject* closed = PyObject_CallMethodNoArgs(closable, state().n.close.get());
+    if (closed == nullptr) PyErr_Clear();
+    Py_XDECREF(closed);
+    error.reraise();
 }
 
 Ref engine(PyObject* self) { return tavrin::getattr(self, state().n._engine.get()); }

@@ -87,6 +87,10 @@ void warn(PyObject* self, PyObject* message);
 // text.replace("\\", "/")
 Ref forward_slashes(PyObject* text);
 
+// Closes `closable` while the current exception is pending, then raises
+// that exception again; an error of close() itself is dropped in its favour.
+[[noreturn]] void close_and_reraise(PyObject* closable);
+
 // self._engine, the storage client made by _connect()
 Ref engine(PyObject* self);
 

@@ -24,22 +24,14 @@ Ref remove_objects(const Args<3>& a) {
     PyObject* self = a[0];
     // The whole request list is built before anything is sent.
     Ref requests = require(PyList_New(0));
-    Ref names = require(PyObject_GetIter(a[2]));
-    while (PyObject* next = PyIter_Next(names.get())) {
-        Ref name = Ref::steal(next);
+    tavrin::for_each(a[2], [&](Ref name) {
         Ref request = call(global(s.n.DeleteObject.get()).get(), {name.get()});
         require(PyList_Append(requests.get(), request.get()));
-    }
-    if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    });
     Ref request_iterator = require(PyObject_GetIter(requests.get()));
     Ref result = call_method(engine(self).get(), s.n.remove_objects.get(), {a[1], request_iterator.get()});
     // The removal is lazy: nothing is sent until its result is iterated.
-    Ref errors = require(PyObject_GetIter(result.get()));
-    while (PyObject* next = PyIter_Next(errors.get())) {
-        Ref error = Ref::steal(next);
-        warn(self, error.get());
-    }
-    if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    tavrin::for_each(result.get(), [&](Ref error) { warn(self, error.get()); });
     return Ref::borrow(Py_None);
 }
 

@@ -68,13 +68,7 @@ Ref upload_flow(const Args<4>& a) {
                     {a[1], object_name, payload.stream.get(), payload.length.get(), payload.content_type.get()},
                     s.kw_put.get());
     } catch (const tavrin::PyErrOccurred&) {
-        if (payload.opened_file) {
-            tavrin::PendingError error;
-            PyObject* closed = PyObject_CallMethodNoArgs(payload.stream.get(), s.n.close.get());
-            if (closed == nullptr) PyErr_Clear();  // the upload's error is the one to report
-            Py_XDECREF(closed);
-            error.reraise();
-        }
+        if (payload.opened_file) close_and_reraise(payload.stream.get());
         throw;
     }
     if (payload.opened_file) call_method(payload.stream.get(), s.n.close.get(), {});
@@ -108,9 +102,7 @@ Ref upload_dir(const Args<5>& a) {
         base_dir = require(PyObject_GetItem(parts.get(), s.last_index.get()));
     }
     Ref entries = call_method(global(s.n.os.get()).get(), s.n.listdir.get(), {dir_path});
-    Ref iterator = require(PyObject_GetIter(entries.get()));
-    while (PyObject* next = PyIter_Next(iterator.get())) {
-        Ref name = Ref::steal(next);
+    tavrin::for_each(entries.get(), [&](Ref name) {
         Ref path = os_path();
         Ref local = call_method(path.get(), s.n.join.get(), {dir_path, name.get()});
         Ref object_name = forward_slashes(call_method(path.get(), s.n.join.get(), {base_dir.get(), name.get()}).get());
@@ -120,8 +112,7 @@ Ref upload_dir(const Args<5>& a) {
             call_method(self, s.n._upload_file.get(), {bucket_name, object_name.get(), local.get(), parallel},
                         s.kw_parallel.get());
         }
-    }
-    if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    });
     return Ref::borrow(Py_None);
 }
 

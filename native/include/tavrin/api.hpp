@@ -60,6 +60,16 @@ inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     return require(PyObject_VectorcallMethod(name, stack, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
+// for item in iterable: visit(item)  -- with item owned by the loop.
+template <typename Visit>
+void for_each(PyObject* iterable, Visit&& visit) {
+    Ref iterator = require(PyObject_GetIter(iterable));
+    while (PyObject* next = PyIter_Next(iterator.get())) {
+        visit(Ref::steal(next));
+    }
+    if (PyErr_Occurred()) throw PyErrOccurred();
+}
+
 // A tuple of interned keyword names, made once and kept for the calls that use it.
 inline Ref kwnames(std::initializer_list<const char*> names) {
     Ref tuple = require(PyTuple_New(static_cast<Py_ssize_t>(names.size())));

@@ -111,4 +111,30 @@ private:
     PyObject* module_ = nullptr;  // strong; lives as long as the process
 };
 
+// The module definition slots of a module loaded under `Guard`.
+template <ModuleGuard& Guard>
+struct GuardedModule {
+    static PyObject* create(PyObject* spec, PyModuleDef*) noexcept { return Guard.create(spec); }
+    static int exec(PyObject* module) noexcept { return Guard.exec(module); }
+    static void free(void*) noexcept { Guard.release(); }
+
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(&create)},
+        {Py_mod_exec, reinterpret_cast<void*>(&exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+        // Declared supported so that our own check answers a second interpreter,
+        // not CPython's generic refusal.
+        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+        {0, nullptr},
+    };
+
+    static PyModuleDef definition(const char* name, const char* doc) noexcept {
+        return PyModuleDef{PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, &free};
+    }
+};
+
 }  // namespace tavrin

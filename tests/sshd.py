@@ -1,0 +1,203 @@
+"""Test servers for the SSH tunnel: a real OpenSSH sshd and a TCP echo server.
+
+Import the fixtures into a test module or conftest.py:
+
+    from sshd import sshd_server, sshd_password_user, echo_server
+
+``sshd_server`` starts ``/usr/sbin/sshd`` on 127.0.0.1 with a fresh host key
+and a passphrase-protected client key for root.  It needs root (sshd's
+privilege separation, logging in as root) and is skipped otherwise.
+``sshd_password_user`` creates a throwaway system account with a password and
+removes it afterwards.
+"""
+
+import dataclasses
+import os
+import secrets
+import shutil
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+
+SSHD = "/usr/sbin/sshd"
+CLIENT_PASSPHRASE = "secret phrase"
+
+_CONFIG = """\
+ListenAddress 127.0.0.1
+Port {port}
+HostKey {dir}/hostkey
+PidFile {dir}/sshd.pid
+AuthorizedKeysFile {dir}/authorized_keys
+StrictModes no
+UsePAM no
+PubkeyAuthentication yes
+PasswordAuthentication yes
+KbdInteractiveAuthentication no
+PermitRootLogin prohibit-password
+AllowTcpForwarding yes
+PermitOpen any
+"""
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that nothing listens on (at the time of the call)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@dataclasses.dataclass
+class SSHServer:
+    host: str
+    port: int
+    user: str              # "root", logging in with key_path
+    key_path: str          # private Ed25519 key, encrypted with passphrase
+    passphrase: str
+    known_hosts: str       # known_hosts file recording this server's host key
+    log_path: str          # sshd's own log (-e), handy when a test fails
+
+    def ssh_config(self, host, port, /, **overrides):
+        """A tavrin_ssh configuration reaching (host, port) through this server as root."""
+        cfg = dict(host=host, port=port, user=None, password=None, ssh=True,
+                   ssh_host=self.host, ssh_port=self.port, ssh_user=self.user,
+                   ssh_password=None, ssh_rsa=self.key_path,
+                   ssh_rsa_pwd=self.passphrase)
+        cfg.update(overrides)
+        return cfg
+
+
+@dataclasses.dataclass
+class PasswordUser:
+    name: str
+    password: str
+
+
+@dataclasses.dataclass
+class EchoServer:
+    host: str
+    port: int
+
+
+def _require_root_and_sshd():
+    if not os.path.exists(SSHD):
+        pytest.skip(f"{SSHD} is not installed (Debian package openssh-server)")
+    if getattr(os, "geteuid", lambda: -1)() != 0:
+        pytest.skip("the sshd fixture needs root")
+
+
+def _wait_listening(proc, log_path, port, deadline):
+    ready = f"Server listening on 127.0.0.1 port {port}."
+    while time.monotonic() < deadline:
+        with open(log_path, errors="replace") as f:
+            if ready in f.read():
+                return True
+        if proc.poll() is not None:
+            return False
+        time.sleep(0.05)
+    return False
+
+
+def _stop(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+@pytest.fixture(scope="session")
+def sshd_server(tmp_path_factory):
+    """A running sshd on 127.0.0.1; yields an SSHServer."""
+    _require_root_and_sshd()
+    d = tmp_path_factory.mktemp("sshd")
+    keygen = ["ssh-keygen", "-q", "-t", "ed25519", "-C", "tavrin-test"]
+    subprocess.run(keygen + ["-N", "", "-f", str(d / "hostkey")], check=True)
+    subprocess.run(keygen + ["-N", CLIENT_PASSPHRASE, "-f", str(d / "client_key")], check=True)
+    shutil.copy(d / "client_key.pub", d / "authorized_keys")
+    os.makedirs("/run/sshd", mode=0o755, exist_ok=True)
+
+    log_path = d / "sshd.log"
+    for _ in range(3):  # the free port may be taken before sshd binds it
+        port = free_port()
+        cfg = d / "sshd_config"
+        cfg.write_text(_CONFIG.format(port=port, dir=d))
+        with open(log_path, "wb") as log:
+            proc = subprocess.Popen([SSHD, "-D", "-e", "-f", str(cfg)],
+                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        if _wait_listening(proc, log_path, port, time.monotonic() + 10):
+            break
+        _stop(proc)
+    else:
+        pytest.fail(f"sshd did not start:\n{log_path.read_text(errors='replace')}")
+
+    host_key = (d / "hostkey.pub").read_text().split()
+    (d / "known_hosts").write_text(f"[127.0.0.1]:{port} {host_key[0]} {host_key[1]}\n")
+    try:
+        yield SSHServer("127.0.0.1", port, "root", str(d / "client_key"),
+                        CLIENT_PASSPHRASE, str(d / "known_hosts"), str(log_path))
+    finally:
+        _stop(proc)
+
+
+@pytest.fixture(scope="session")
+def sshd_password_user(sshd_server):
+    """A throwaway account with a password, for password logins; yields a PasswordUser."""
+    name = "tavrin_test_" + secrets.token_hex(4)
+    password = secrets.token_urlsafe(16)
+    subprocess.run(["useradd", "-M", "-s", "/bin/sh", name], check=True)
+    try:
+        subprocess.run(["chpasswd"], input=f"{name}:{password}\n", text=True, check=True)
+        yield PasswordUser(name, password)
+    finally:
+        _remove_user(name)
+
+
+def _remove_user(name):
+    # userdel refuses while a process of the user runs: sshd's per-connection
+    # child may take a moment to exit after the last tunnel closed.
+    for _ in range(50):
+        if subprocess.run(["userdel", name], capture_output=True).returncode == 0:
+            return
+        time.sleep(0.1)
+    subprocess.run(["userdel", "-f", name], check=False)
+
+
+def _echo(conn):
+    with conn:
+        try:
+            while data := conn.recv(65536):
+                conn.sendall(data)
+        except OSError:
+            pass
+
+
+@pytest.fixture(scope="session")
+def echo_server():
+    """A TCP server on 127.0.0.1 that sends back what it receives; yields an EchoServer."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(0.2)
+    stop = threading.Event()
+
+    def serve():
+        while not stop.is_set():
+            try:
+                conn, _ = listener.accept()
+            except TimeoutError:
+                continue
+            conn.settimeout(None)
+            threading.Thread(target=_echo, args=(conn,), daemon=True).start()
+
+    thread = threading.Thread(target=serve, daemon=True, name="echo-server")
+    thread.start()
+    try:
+        yield EchoServer("127.0.0.1", listener.getsockname()[1])
+    finally:
+        stop.set()
+        thread.join()
+        listener.close()
