@@ -1,0 +1,141 @@
+"""Reference leaks in the native code: each operation, on its success and on
+its error paths, is run many times against recording stand-ins; a leak of one
+object per call shows as a steady growth of the interpreter's allocated blocks
+or of the arguments' reference counts."""
+
+import gc
+import sys
+
+import pytest
+from minio.error import S3Error
+
+ROUNDS = 1000
+
+
+def allocated_after(func, rounds):
+    for _ in range(rounds):
+        try:
+            func()
+        except Exception:
+            pass
+    gc.collect()
+    return sys.getallocatedblocks()
+
+
+def assert_no_leak(func, *watched):
+    allocated_after(func, 50)  # warm caches, interned strings, free lists
+    counts = [sys.getrefcount(obj) for obj in watched]
+    before = allocated_after(func, 0)
+    after = allocated_after(func, ROUNDS)
+    assert after - before < ROUNDS // 3, f"{after - before} blocks after {ROUNDS} calls"
+    assert [sys.getrefcount(obj) for obj in watched] == counts
+
+
+class Entry:
+    def __init__(self, name):
+        import datetime
+
+        self.bucket_name, self.object_name, self.etag, self.size, self.content_type = "b", name, "e", 1, None
+        self.last_modified = datetime.datetime(2024, 1, 2, 3, 4, 5)
+
+
+class Response:
+    def __init__(self, data):
+        self.data = data
+
+    def close(self):
+        pass
+
+
+def raising(make):
+    """A stand-in result that raises a fresh exception on each call (re-raising
+    one instance would grow its traceback)."""
+
+    def result(*args, **kwargs):
+        raise make()
+
+    return result
+
+
+def s3_error():
+    return raising(lambda: S3Error("NoSuchKey", "m", "r", "q", "h", None))
+
+
+NAME = "photos/a.txt"
+PAYLOAD = b"\xff\xfe" * 4
+
+
+def cases(tmp_path):
+    local = tmp_path / "file.txt"
+    local.write_bytes(b"data")
+    tree = tmp_path / "tree"
+    (tree / "sub").mkdir(parents=True)
+    (tree / "sub" / "x.txt").write_text("x")
+    return {
+        "create_bucket": ({"bucket_exists": False}, lambda c: c._create_bucket(NAME)),
+        "create_bucket_exists": ({"bucket_exists": True}, lambda c: c._create_bucket(NAME, "eu", True)),
+        "remove_bucket": ({"bucket_exists": False}, lambda c: c._remove_bucket(NAME)),
+        "bucket_policy_error": ({"get_bucket_policy": s3_error()}, lambda c: c._bucket_policy(NAME)),
+        "bucket_policy_other": ({"get_bucket_policy": raising(lambda: KeyError("x"))}, lambda c: c._bucket_policy(NAME)),
+        "list_files": ({"list_objects": lambda **kw: [Entry(NAME), Entry("b")]},
+                       lambda c: c._bucket_list_files(NAME, prefix="p")),
+        "list_files_error": ({"list_objects": lambda **kw: [Entry(NAME), None]}, lambda c: c._bucket_list_files(NAME)),
+        "upload_text": ({}, lambda c: c._upload_flow("b", NAME, "text 你好")),
+        "upload_bytes": ({}, lambda c: c._upload_flow("b", NAME, PAYLOAD)),
+        "upload_file": ({}, lambda c: c._upload_flow("b", NAME, str(local))),
+        "upload_file_error": ({"put_object": s3_error()}, lambda c: c._upload_flow("b", NAME, str(local))),
+        "upload_surrogate": ({}, lambda c: c._upload_flow("b", NAME, "\ud800")),
+        "upload_none": ({}, lambda c: c._upload_flow("b", NAME, None)),
+        "upload_dir": ({}, lambda c: c._upload_dir("b", str(tree), 2)),
+        "download_flow": ({"get_object": lambda b, o: Response(b"ok")}, lambda c: c._download_flow("b", NAME)),
+        "download_flow_bad": ({"get_object": lambda b, o: Response(PAYLOAD)}, lambda c: c._download_flow("b", NAME)),
+        "download_dir": ({"list_objects": lambda **kw: [Entry(NAME), Entry("photos/z/y")]},
+                         lambda c: c._download_dir("b", "photos", str(tmp_path))),
+        "download_dir_empty": ({}, lambda c: c._download_dir("b", "", "d")),
+        "remove_objects": ({"remove_objects": lambda b, it: iter([list(it)[0]])},
+                           lambda c: c._remove_objects("b", [NAME, "x"])),
+        "get_url": ({}, lambda c: c._get_url(NAME, NAME, 0.5)),
+        "argument_error": ({}, lambda c: c._create_bucket(NAME, bucket_name=NAME)),
+        "argument_error_count": ({}, lambda c: c._get_url(NAME, NAME, 1, 2)),
+    }
+
+
+
+
+@pytest.mark.parametrize("case", [
+    "create_bucket", "create_bucket_exists", "remove_bucket", "bucket_policy_error", "bucket_policy_other",
+    "list_files", "list_files_error", "upload_text", "upload_bytes", "upload_file", "upload_file_error",
+    "upload_surrogate", "upload_none", "upload_dir", "download_flow", "download_flow_bad", "download_dir",
+    "download_dir_empty", "remove_objects", "get_url", "argument_error", "argument_error_count",
+])
+def test_operation_does_not_leak(recorder_client, tmp_path, case):
+    results, call = cases(tmp_path)[case]
+    client, _, _ = recorder_client(**results)
+    client._engine = _Silent(client._engine)
+    client._log = _Silent(client._log)
+    assert_no_leak(lambda: call(client), NAME, PAYLOAD)
+
+
+class _Silent:
+    """Forwards to a Recorder but keeps no call history (which would grow)."""
+
+    def __init__(self, recorder):
+        self._recorder = recorder
+
+    def __getattr__(self, name):
+        method = getattr(self._recorder, name)
+
+        def call(*args, **kwargs):
+            try:
+                return method(*args, **kwargs)
+            finally:
+                self._recorder.calls.clear()
+
+        return call
+
+
+def test_construction_and_configuration_do_not_leak(ostrel):
+    good = {"host": "h", "port": 1, "user": "u", "password": "p"}
+    assert_no_leak(lambda: ostrel.TavrinOstrel(dict(good)))
+    assert_no_leak(lambda: ostrel.TavrinOstrel({"port": 1, "secure": "x"}))
+    assert_no_leak(lambda: ostrel.TavrinOstrel(None))
