@@ -95,6 +95,15 @@ def recorder_client(ostrel):
     return make
 
 
+@pytest.fixture
+def real(client, bucket, recorder_client):
+    """(client, bucket, log): the real client with its logger replaced by a
+    recorder, so warnings can be counted."""
+    _, _, log = recorder_client()
+    client._log = log
+    return client, bucket, log
+
+
 def pytest_configure(config):
     # Reproducible property tests in CI; the default profile elsewhere.
     import os

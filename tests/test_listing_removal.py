@@ -34,15 +34,6 @@ def entry(name, when=datetime.datetime(2023, 5, 6, 7, 8, 9, 500000), **kw):
     return Object(BUCKET, name, last_modified=when, **values)
 
 
-@pytest.fixture
-def real(client, bucket, recorder_client):
-    """(client, bucket, log): the real client with its logger replaced by a
-    recorder, so warnings can be counted."""
-    _, _, log = recorder_client()
-    client._log = log
-    return client, bucket, log
-
-
 def put(client, bucket, name, data=None):
     data = name.encode() if data is None else data
     return client._engine.put_object(bucket, name, io.BytesIO(data), len(data))

@@ -23,15 +23,6 @@ BUCKET = "bkt"
 
 # ------------------------------------------------------------------ helpers
 
-@pytest.fixture
-def real(client, bucket, recorder_client):
-    """(client, bucket, log): the real client with its logger replaced by a
-    recorder, so warnings can be counted."""
-    _, _, log = recorder_client()
-    client._log = log
-    return client, bucket, log
-
-
 def stored(client, bucket):
     """{name: bytes} of every object in the bucket."""
     engine = client._engine
