@@ -883,10 +883,14 @@ def test_subinterpreter_import_refused(tmp_path, config, how):
     assert msg == CHANGE_MSG
 
 
-def test_legacy_subinterpreter_import_refused(tmp_path):
+def need_run_in_subinterp():
     _testcapi = pytest.importorskip("_testcapi")
     if not hasattr(_testcapi, "run_in_subinterp"):
         pytest.skip("_testcapi.run_in_subinterp unavailable")
+
+
+def test_legacy_subinterpreter_import_refused(tmp_path):
+    need_run_in_subinterp()
     report = tmp_path / "sub.txt"
     body = textwrap.indent(SUB_LOAD, "    ")
     out = run_py(f"""
@@ -907,9 +911,7 @@ def test_legacy_subinterpreter_import_refused(tmp_path):
 def test_first_interpreter_keeps_the_module(tmp_path):
     # Loaded first in a legacy sub-interpreter, the module then belongs to it:
     # the main interpreter's import is the second one and is refused.
-    _testcapi = pytest.importorskip("_testcapi")
-    if not hasattr(_testcapi, "run_in_subinterp"):
-        pytest.skip("_testcapi.run_in_subinterp unavailable")
+    need_run_in_subinterp()
     report = tmp_path / "sub.txt"
     body = textwrap.indent(SUB_LOAD, "    ")
     out = run_py(f"""
