@@ -8,8 +8,10 @@ import builtins
 import gc
 import hashlib
 import io
+import ntpath
 import os
 import pathlib
+import threading
 import types
 import warnings
 import weakref
@@ -559,6 +561,59 @@ def test_upload_dir_links_and_special_entries(recorder_client, tmp_path):
     assert log.calls == []
 
 
+CYCLE_TEXT = "目录链接成环，已跳过："
+
+
+def test_upload_dir_link_cycles_end(recorder_client, tmp_path):
+    """A link back to the walk's top and one to a parent are each reported
+    once and not walked again; links to folders off the walk path are walked
+    under every name that leads to them."""
+    photos = tree(tmp_path / "photos", ["a.txt", "sub/b.txt", "sub/deeper/c.txt", "shared/s.txt"])
+    sub = photos / "sub"
+    os.symlink(photos, sub / "top")
+    os.symlink(sub, sub / "deeper" / "parent")
+    os.symlink(photos / "shared", photos / "again")
+    c, engine, log = recorder_client()
+    assert c._upload_dir(BUCKET, str(photos)) is None
+    assert sorted(uploaded(engine)) == ["photos/a.txt", "photos/again/s.txt", "photos/shared/s.txt",
+                                        "photos/sub/b.txt", "photos/sub/deeper/c.txt"]
+    assert sorted(log.calls) == [("warning", (CYCLE_TEXT + str(sub / "deeper" / "parent"),), {}),
+                                 ("warning", (CYCLE_TEXT + str(sub / "top"),), {})]
+
+
+def test_upload_dir_walk_path_is_per_walk_and_per_thread(ostrel, recorder_client, tmp_path):
+    """A walk that failed deep inside leaves nothing behind for the next walk
+    on its thread, and a walk paused on one thread does not affect another."""
+    photos = tree(tmp_path / "photos", ["sub/b.txt"])
+    calls = []
+    spy, _, _ = make_spy(ostrel, recorder_client, calls, fail_on="photos/sub/b.txt")
+    with pytest.raises(OSError):
+        spy._upload_dir(BUCKET, str(photos))
+
+    paused, resume = threading.Event(), threading.Event()
+
+    class Pausing(ostrel.TavrinOstrel):
+        def _upload_file(self, *args, **kwargs):
+            paused.set()
+            assert resume.wait(10)
+            return super()._upload_file(*args, **kwargs)
+
+    first, first_engine, first_log = recorder_client()
+    blocked = Pausing({"host": "h", "port": 1, "user": "u", "password": "p"})
+    blocked._engine, blocked._log = first_engine, first_log
+    worker = threading.Thread(target=blocked._upload_dir, args=(BUCKET, str(photos)))
+    worker.start()
+    try:
+        assert paused.wait(10)
+        c, engine, log = recorder_client()
+        c._upload_dir(BUCKET, str(photos))
+    finally:
+        resume.set()
+        worker.join()
+    assert list(uploaded(engine)) == list(uploaded(first_engine)) == ["photos/sub/b.txt"]
+    assert log.calls == first_log.calls == []
+
+
 @pytest.mark.parametrize("fail_on, done", [
     ("photos/b.txt", ["photos/b.txt"]),
     ("photos/sub/z.txt", ["photos/b.txt", "photos/sub/z.txt"]),
@@ -666,9 +721,9 @@ def test_download_file_error_propagates(recorder_client):
 # ------------------------------------------------------ _download_dir (calls)
 
 TABLE_OBJECTS = ["photos/a.jpg", "photos/2024/b.jpg", "archive/photos/c.jpg",
-                 "oldphotos/d.jpg", "photos/photos/e.jpg", "f.jpg"]
-TABLE_SELECTED = [("photos/a.jpg", "a.jpg"), ("oldphotos/d.jpg", "oldd.jpg"),
-                  ("photos/photos/e.jpg", "e.jpg")]
+                 "oldphotos/d.jpg", "photos/photos/e.jpg", "f.jpg", "photos/"]
+TABLE_SELECTED = [("photos/a.jpg", "a.jpg")]
+UNSAFE_NAME_TEXT = "对象名不能用作本地文件名，已跳过："
 
 
 def run_download_dir(ostrel, recorder_client, objects, *args, **kwargs):
@@ -692,20 +747,43 @@ def test_download_dir_selection_table(ostrel, recorder_client, prefix, out):
 
 
 @pytest.mark.parametrize("prefix, objects, selected", [
-    ("/photos", ["photos/a.jpg", "x/photos/b.jpg", "/photos/c.jpg", "/photos/d/e.jpg"],
-     [("x/photos/b.jpg", "xb.jpg"), ("/photos/c.jpg", "c.jpg")]),
-    ("/", ["top.jpg", "photos/a.jpg", "a/b/c.jpg", "/lead"],
-     [("photos/a.jpg", "photosa.jpg"), ("a/b/c.jpg", "abc.jpg"), ("/lead", "lead")]),
-    ("photos", ["photos/", "photos/a.jpg"], [("photos/", ""), ("photos/a.jpg", "a.jpg")]),
+    ("/photos", ["photos/a.jpg", "x/photos/b.jpg", "/photos/c.jpg", "/photos/d/e.jpg", "/photos/"],
+     [("/photos/c.jpg", "c.jpg")]),
+    ("/", ["top.jpg", "photos/a.jpg", "/lead", "/a/b", "/"], [("/lead", "lead")]),
     ("photos", [], []),
     ("nothing", TABLE_OBJECTS, []),
-    ("d", ["d/x", "a/d/y", "d/d/z", "dd/w", "ad/e/f"],
-     [("d/x", "x"), ("d/d/z", "z"), ("dd/w", "dw")]),
-], ids=["leading-slash", "root-slash", "folder-marker", "empty-bucket", "no-match", "repeated"])
-def test_download_dir_substring_rule(ostrel, recorder_client, prefix, objects, selected):
+    ("d", ["d/x", "a/d/y", "d/d/z", "dd/w", "d/", "d/d/", "d/.x"], [("d/x", "x"), ("d/.x", ".x")]),
+], ids=["leading-slash", "root-slash", "empty-bucket", "no-match", "repeated"])
+def test_download_dir_prefix_rule(ostrel, recorder_client, prefix, objects, selected):
     calls = run_download_dir(ostrel, recorder_client, objects, BUCKET, prefix, "/out")
     assert calls[1:] == [("_download_file", (BUCKET, name, os.path.join("/out/", f)), {})
                          for name, f in selected]
+
+
+HOSTILE_NAMES = ["p/.", "p/..", "p/..\\x", "p/a\\b", "p/c:d", "p/C:", "p/...", "p/.. ", "p/NUL", "p/ok"]
+
+
+@pytest.mark.parametrize("windows, refused", [
+    (False, ["p/.", "p/.."]),
+    # device names are known to os.path.isreserved, which Python 3.13 added
+    (True, HOSTILE_NAMES[:8] + (["p/NUL"] if hasattr(ntpath, "isreserved") else [])),
+], ids=["posix", "windows"])
+def test_download_dir_refuses_names_outside_the_target(ostrel, recorder_client, monkeypatch, windows, refused):
+    """Names that would not land inside dir_path as themselves are skipped,
+    each with one warning naming the object; the rest still download,
+    inside dir_path."""
+    path = ntpath if windows else os.path
+    if windows:
+        monkeypatch.setattr(ostrel, "os", types.SimpleNamespace(sep="\\", altsep="/", name="nt", path=ntpath))
+    names = HOSTILE_NAMES
+    calls = []
+    spy, _, log = make_spy(ostrel, recorder_client, calls)
+    spy.listing = [{"object_name": n} for n in names]
+    assert spy._download_dir(BUCKET, "p", "/o") is None
+    downloads = [args for name, args, _ in calls if name == "_download_file"]
+    assert [args[1] for args in downloads] == [n for n in names if n not in refused]
+    assert all(path.dirname(path.normpath(args[2])) == path.normpath("/o") for args in downloads)
+    assert log.calls == [("warning", (UNSAFE_NAME_TEXT + n,), {}) for n in refused]
 
 
 @pytest.mark.parametrize("dir_path, target", [
@@ -890,13 +968,16 @@ def put(client, bucket, name, data):
 @pytest.mark.parametrize("prefix", ["photos", "photos/"])
 @pytest.mark.parametrize("slash", ["", "/"])
 def test_download_dir_round_trip(real, tmp_path, prefix, slash):
+    """Only the folder's own objects are written, all inside the target; on
+    POSIX a backslash is an ordinary file-name character."""
     client, bucket, log = real
-    for name in TABLE_OBJECTS:
+    for name in TABLE_OBJECTS + ["photos/..\\x", "photos/sub/x.jpg"]:
         put(client, bucket, name, name.encode())
     out = tmp_path / "out"
     assert client._download_dir(bucket, prefix, str(out) + slash) is None
-    got = {p.name: p.read_bytes() for p in out.iterdir()}
-    assert got == {f: n.encode() for n, f in TABLE_SELECTED}
+    written = {str(p.relative_to(tmp_path)): p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    assert written == {os.path.join("out", "a.jpg"): b"photos/a.jpg",
+                       os.path.join("out", "..\\x"): b"photos/..\\x"}
     assert log.calls == []
 
 

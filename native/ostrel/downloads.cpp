@@ -42,7 +42,41 @@ Ref with_trailing_slash(PyObject* value) {
     return require(PyUnicode_Concat(text.get(), s.slash.get()));
 }
 
+// True when `name`, a non-empty file name without "/", would not name a new
+// entry inside the target directory: "." and "..", and a name holding a
+// separator of the platform's paths. On Windows also a name holding ":" (a
+// drive or a stream), one ending in "." or " " (Windows drops those, so
+// ".. " would name the parent), and the names os.path.isreserved() refuses
+// where it exists (device names such as NUL or COM1).
+bool unsafe_file_name(PyObject* name) {
+    State& s = state();
+    if (require(PyObject_RichCompareBool(name, s.dot.get(), Py_EQ)) ||
+        require(PyObject_RichCompareBool(name, s.dot_dot.get(), Py_EQ))) {
+        return true;
+    }
+    Ref os = global(s.n.os.get());
+    for (PyObject* attribute : {s.n.sep.get(), s.n.altsep.get()}) {
+        Ref separator = getattr(os.get(), attribute);
+        if (separator.get() != Py_None && tavrin::contains(name, separator.get())) return true;
+    }
+    Ref os_name = getattr(os.get(), s.n.name.get());
+    if (!require(PyObject_RichCompareBool(os_name.get(), s.nt.get(), Py_EQ))) return false;
+    if (tavrin::contains(name, s.colon.get())) return true;
+    Ref last = require(PyObject_GetItem(name, s.last_index.get()));
+    for (PyObject* dropped : {s.dot.get(), s.space.get()}) {
+        if (require(PyObject_RichCompareBool(last.get(), dropped, Py_EQ))) return true;
+    }
+    Ref path = getattr(os.get(), s.n.path.get());
+    Ref is_reserved = tavrin::optional_getattr(path.get(), s.n.isreserved.get());
+    return is_reserved && tavrin::truth(tavrin::call(is_reserved.get(), {name}));
+}
+
 // TavrinOstrel._download_dir(self, bucket_name, object_path, dir_path)
+//
+// Downloads the objects that lie directly in the folder `object_path`: names
+// that start with the folder's prefix and go no deeper. The folder marker
+// (the prefix itself) and deeper objects are skipped; a name that would be
+// written outside `dir_path` or onto a directory is skipped with a warning.
 constexpr Signature<4> kDownloadDir{"_download_dir", {"self", "bucket_name", "object_path", "dir_path"}, 4};
 Ref download_dir(const Args<4>& a) {
     State& s = state();
@@ -50,15 +84,20 @@ Ref download_dir(const Args<4>& a) {
     PyObject* bucket_name = a[1];
     Ref object_path = with_trailing_slash(a[2]);
     Ref dir_path = with_trailing_slash(a[3]);
+    const Py_ssize_t prefix_length = require(PyObject_Length(object_path.get()));
     Ref records = call_method(self, s.n._bucket_list_files.get(), {bucket_name});
     tavrin::for_each(records.get(), [&](Ref object_info) {
         Ref object_name = call_method(object_info.get(), s.n.get.get(), {s.n.object_name.get()});
-        Ref file_name = call_method(object_name.get(), s.n.replace.get(), {object_path.get(), s.empty.get()});
-        if (tavrin::contains(object_name.get(), object_path.get()) && !tavrin::contains(file_name.get(), s.slash.get())) {
-            Ref path = getattr(global(s.n.os.get()).get(), s.n.path.get());
-            Ref target = call_method(path.get(), s.n.join.get(), {dir_path.get(), file_name.get()});
-            call_method(self, s.n._download_file.get(), {bucket_name, object_name.get(), target.get()});
+        if (!tavrin::truth(call_method(object_name.get(), s.n.startswith.get(), {object_path.get()}))) return;
+        Ref file_name = require(PySequence_GetSlice(object_name.get(), prefix_length, PY_SSIZE_T_MAX));
+        if (!tavrin::truth(file_name) || tavrin::contains(file_name.get(), s.slash.get())) return;
+        if (unsafe_file_name(file_name.get())) {
+            warn_about(self, s.msg_unsafe_name.get(), object_name.get());
+            return;
         }
+        Ref path = getattr(global(s.n.os.get()).get(), s.n.path.get());
+        Ref target = call_method(path.get(), s.n.join.get(), {dir_path.get(), file_name.get()});
+        call_method(self, s.n._download_file.get(), {bucket_name, object_name.get(), target.get()});
     });
     return Ref::borrow(Py_None);
 }

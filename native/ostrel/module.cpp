@@ -39,6 +39,8 @@ void make_texts(State& s) {
     s.msg_bucket_missing = text("桶不存在，删除失败");
     s.msg_no_policy = text("桶策略不存在");
     s.msg_bad_data = text("data 必须为 文件 / bytes / 可直接转化为字符串的对象");
+    s.msg_unsafe_name = text("对象名不能用作本地文件名，已跳过：");
+    s.msg_link_cycle = text("目录链接成环，已跳过：");
     s.msg_missing = text("缺少必填参数：");
     s.msg_param = text("参数");
     s.msg_bad_value = text("预设值不正确，可选：");
@@ -48,6 +50,11 @@ void make_texts(State& s) {
     s.slash = text("/");
     s.backslash = text("\\");
     s.colon = text(":");
+    s.dot = text(".");
+    s.dot_dot = text("..");
+    s.space = text(" ");
+    s.nt = text("nt");
+    s.walk_key = text("tavrin_minio.ostrel._upload_dir");
     s.utf8 = text("utf-8");
     s.read_binary = text("rb");
     s.time_format = text("%Y-%m-%d %H:%M:%S.%f");
@@ -146,6 +153,12 @@ Ref global(PyObject* name) {
 void warn(PyObject* self, PyObject* message) {
     Ref log = tavrin::getattr(self, state().n._log.get());
     tavrin::call_method(log.get(), state().n.warning.get(), {message});
+}
+
+void warn_about(PyObject* self, PyObject* message, PyObject* subject) {
+    Ref subject_text = tavrin::require(PyObject_Str(subject));
+    Ref text = tavrin::require(PyUnicode_Concat(message, subject_text.get()));
+    warn(self, text.get());
 }
 
 void close_and_reraise(PyObject* closable) {

@@ -25,8 +25,9 @@ using tavrin::Signature;
     X(bucket_exists) X(make_bucket) X(remove_bucket) X(list_buckets) X(get_bucket_policy) X(list_objects)    \
     X(put_object) X(fput_object) X(get_object) X(fget_object) X(remove_object) X(remove_objects)             \
     X(presigned_get_object)                                                                                  \
-    X(path) X(isfile) X(isdir) X(join) X(listdir) X(stat) X(st_size) X(BytesIO) X(data) X(decode) X(close)   \
-    X(replace) X(split) X(strftime)                                                                          \
+    X(path) X(isfile) X(isdir) X(join) X(listdir) X(stat) X(st_size) X(st_dev) X(st_ino) X(BytesIO) X(data)  \
+    X(decode) X(close)                                                                                       \
+    X(replace) X(split) X(strftime) X(startswith) X(sep) X(altsep) X(name) X(fsdecode) X(isreserved)         \
     X(bucket_name) X(object_name) X(last_modified) X(etag) X(size) X(content_type) X(mimora)
 
 struct State {
@@ -42,6 +43,8 @@ struct State {
     Ref msg_bucket_missing;  // "桶不存在，删除失败"
     Ref msg_no_policy;       // "桶策略不存在"
     Ref msg_bad_data;        // "data 必须为 文件 / bytes / 可直接转化为字符串的对象"
+    Ref msg_unsafe_name;     // "对象名不能用作本地文件名，已跳过：" + object name
+    Ref msg_link_cycle;      // "目录链接成环，已跳过：" + local path
     Ref msg_missing;         // "缺少必填参数："
     Ref msg_param;           // "参数"
     Ref msg_bad_value;       // "预设值不正确，可选："
@@ -51,6 +54,11 @@ struct State {
     Ref slash;               // "/"
     Ref backslash;           // "\\"
     Ref colon;               // ":"
+    Ref dot;                 // "."
+    Ref dot_dot;             // ".."
+    Ref space;               // " "
+    Ref nt;                  // "nt", os.name on Windows
+    Ref walk_key;            // key of the directory walk's path in the thread-state dict
     Ref utf8;                // "utf-8"
     Ref read_binary;         // "rb"
     Ref time_format;         // "%Y-%m-%d %H:%M:%S.%f"
@@ -83,6 +91,9 @@ Ref global(PyObject* name);
 // self._log.warning(message): the one way operations report an expected
 // negative outcome.
 void warn(PyObject* self, PyObject* message);
+
+// self._log.warning(message + str(subject)): a warning that names what it is about.
+void warn_about(PyObject* self, PyObject* message, PyObject* subject);
 
 // text.replace("\\", "/")
 Ref forward_slashes(PyObject* text);

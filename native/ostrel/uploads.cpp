@@ -1,6 +1,8 @@
 // Uploads: in-memory data, one local file, a local directory tree.
 #include "ostrel.hpp"
 
+#include <utility>
+
 namespace ostrel {
 
 namespace {
@@ -88,6 +90,60 @@ Ref upload_file(const Args<5>& a) {
     return Ref::borrow(Py_None);
 }
 
+// The directories of the walk under way on this thread, outermost first, as
+// (st_dev, st_ino) of os.stat (which follows links). The list lives in the
+// thread-state dict, so nested calls share it whichever class they go
+// through, and walks on other threads never see it.
+Ref walk_path() {
+    PyObject* thread_dict = PyThreadState_GetDict();  // borrowed; owned by the thread state
+    if (thread_dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "no thread state for the directory walk");
+        throw tavrin::PyErrOccurred();
+    }
+    PyObject* key = state().walk_key.get();
+    if (PyObject* found = PyDict_GetItemWithError(thread_dict, key)) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    Ref fresh = require(PyList_New(0));
+    require(PyDict_SetItem(thread_dict, key, fresh.get()));
+    return fresh;
+}
+
+// (st_dev, st_ino) of the directory at `path`, or None where the file
+// system reports no inode number (it would make every directory look alike).
+Ref directory_identity(PyObject* path) {
+    State& s = state();
+    Ref info = call_method(global(s.n.os.get()).get(), s.n.stat.get(), {path});
+    Ref inode = getattr(info.get(), s.n.st_ino.get());
+    if (!truth(inode)) return Ref::borrow(Py_None);
+    Ref device = getattr(info.get(), s.n.st_dev.get());
+    return require(PyTuple_Pack(2, device.get(), inode.get()));
+}
+
+// One directory's place on the walk path: entered on construction, left
+// (with every deeper entry) on destruction, also when the walk raises.
+class WalkStep {
+public:
+    WalkStep(Ref path, const Ref& identity) : path_(std::move(path)), depth_(PyList_GET_SIZE(path_.get())) {
+        require(PyList_Append(path_.get(), identity.get()));
+    }
+    WalkStep(const WalkStep&) = delete;
+    WalkStep& operator=(const WalkStep&) = delete;
+    ~WalkStep() {
+        tavrin::PendingError pending;  // keep the walk's own exception, if any
+        if (PyList_SetSlice(path_.get(), depth_, PY_SSIZE_T_MAX, nullptr) < 0) PyErr_Clear();
+        pending.restore();
+    }
+    // True when the directory is already on the walk path: descending into
+    // it again would repeat the walk without end.
+    bool on_path(const Ref& identity) const {
+        return identity.get() != Py_None && tavrin::contains(path_.get(), identity.get());
+    }
+
+private:
+    Ref path_;
+    Py_ssize_t depth_;
+};
+
 // TavrinOstrel._upload_dir(self, bucket_name, dir_path, parallel=3, base_dir=None)
 constexpr Signature<5> kUploadDir{"_upload_dir", {"self", "bucket_name", "dir_path", "parallel", "base_dir"}, 3};
 Ref upload_dir(const Args<5>& a) {
@@ -102,11 +158,17 @@ Ref upload_dir(const Args<5>& a) {
         base_dir = require(PyObject_GetItem(parts.get(), s.last_index.get()));
     }
     Ref entries = call_method(global(s.n.os.get()).get(), s.n.listdir.get(), {dir_path});
+    WalkStep step(walk_path(), directory_identity(dir_path));
     tavrin::for_each(entries.get(), [&](Ref name) {
         Ref path = os_path();
         Ref local = call_method(path.get(), s.n.join.get(), {dir_path, name.get()});
         Ref object_name = forward_slashes(call_method(path.get(), s.n.join.get(), {base_dir.get(), name.get()}).get());
         if (truth(call_method(path.get(), s.n.isdir.get(), {local.get()}))) {
+            if (step.on_path(directory_identity(local.get()))) {
+                Ref shown = call_method(global(s.n.os.get()).get(), s.n.fsdecode.get(), {local.get()});
+                warn_about(self, s.msg_link_cycle.get(), shown.get());
+                return;
+            }
             call_method(self, s.n._upload_dir.get(), {bucket_name, local.get(), parallel, object_name.get()});
         } else {
             call_method(self, s.n._upload_file.get(), {bucket_name, object_name.get(), local.get(), parallel},

@@ -13,6 +13,22 @@ inline constexpr std::size_t kMaxCallArgs = 8;
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return require(PyObject_GetAttr(obj, name)); }
 
+// obj.name, or an empty Ref when obj has no such attribute (AttributeError).
+inline Ref optional_getattr(PyObject* obj, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    require(PyObject_GetOptionalAttr(obj, name, &value));
+    return Ref::steal(value);
+#else
+    PyObject* value = PyObject_GetAttr(obj, name);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrOccurred();
+        PyErr_Clear();
+    }
+    return Ref::steal(value);
+#endif
+}
+
 inline void setattr(PyObject* obj, PyObject* name, const Ref& value) {
     require(PyObject_SetAttr(obj, name, value.get()));
 }
