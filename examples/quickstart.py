@@ -12,12 +12,16 @@ import os
 import pathlib
 import tempfile
 import urllib.request
+from typing import TYPE_CHECKING
 
 from tavrin_minio.mimora import get_mimora
 from tavrin_minio.ostrel import TavrinOstrel
 
+if TYPE_CHECKING:
+    from moto.server import ThreadedMotoServer
 
-def embedded_server():
+
+def embedded_server() -> "tuple[ThreadedMotoServer, tuple[str, int]]":
     from moto.server import ThreadedMotoServer
 
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
@@ -25,7 +29,7 @@ def embedded_server():
     return server, server.get_host_and_port()
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--host")
     parser.add_argument("--port", type=int, default=9000)

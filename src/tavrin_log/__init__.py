@@ -34,9 +34,9 @@ class TavrinLog:
     records of a bulk removal, are logged by their ``str()``.
     """
 
-    def __init__(self, file=False):
+    def __init__(self, file: bool | str | os.PathLike[str] | None = False) -> None:
         self.logger = _logger
-        self.path = None
+        self.path: str | None = None
         if file is False or file is None:
             return
         path = os.path.abspath(DEFAULT_LOG_FILE if file is True else os.fspath(file))
@@ -48,6 +48,6 @@ class TavrinLog:
                 _logger.addHandler(handler)
         self.path = path
 
-    def warning(self, item):
+    def warning(self, item: object) -> None:
         """Log ``item`` (by its ``str()``) at WARNING level."""
         self.logger.warning("%s", item)

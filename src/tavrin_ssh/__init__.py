@@ -43,8 +43,13 @@ import logging
 import socket
 import threading
 import weakref
+from collections.abc import Callable, Mapping
+from typing import TYPE_CHECKING, Any, cast
 
 from tavrin_var import TavrinVar
+
+if TYPE_CHECKING:
+    import paramiko
 
 __all__ = ["TavrinSSH", "TavrinSSHError"]
 
@@ -57,27 +62,27 @@ class TavrinSSHError(Exception):
     """The SSH tunnel could not be set up."""
 
 
-def _fingerprint(key):
+def _fingerprint(key: "paramiko.PKey") -> str:
     digest = hashlib.sha256(key.asbytes()).digest()
     return "SHA256:" + base64.b64encode(digest).decode().rstrip("=")
 
 
 class _WarnPolicy:
-    def missing_host_key(self, client, hostname, key):
+    def missing_host_key(self, client: "paramiko.SSHClient", hostname: str, key: "paramiko.PKey") -> None:
         _log.warning("SSH server %s is not in known_hosts; accepting its %s key %s",
                      hostname, key.get_name(), _fingerprint(key))
 
 
 class _RejectPolicy:
-    def missing_host_key(self, client, hostname, key):
+    def missing_host_key(self, client: "paramiko.SSHClient", hostname: str, key: "paramiko.PKey") -> None:
         raise TavrinSSHError(f"SSH server {hostname} is not in known_hosts "
                              f"({key.get_name()} key {_fingerprint(key)})")
 
 
-_POLICIES = {"warn": _WarnPolicy, "reject": _RejectPolicy}
+_POLICIES: dict[str, type[_WarnPolicy | _RejectPolicy]] = {"warn": _WarnPolicy, "reject": _RejectPolicy}
 
 
-def _close_quietly(obj):
+def _close_quietly(obj: "socket.socket | paramiko.Channel") -> None:
     if isinstance(obj, socket.socket):
         try:
             obj.shutdown(socket.SHUT_RDWR)  # wakes a thread blocked in recv
@@ -89,7 +94,7 @@ def _close_quietly(obj):
         pass
 
 
-def _pump(recv, send, eof):
+def _pump(recv: Callable[[int], bytes], send: Callable[[bytes], object], eof: Callable[[], object]) -> None:
     try:
         while data := recv(_BUFSIZE):
             send(data)
@@ -101,13 +106,14 @@ def _pump(recv, send, eof):
 class _Tunnel:
     """Listening socket on 127.0.0.1 forwarding each connection over SSH."""
 
-    def __init__(self, client, target, timeout):
+    def __init__(self, client: "paramiko.SSHClient", transport: "paramiko.Transport",
+                 target: tuple[str, int], timeout: float) -> None:
         self._client = client
-        self._transport = client.get_transport()
+        self._transport = transport
         self._target = target
         self._timeout = timeout
         self._lock = threading.Lock()
-        self._open = set()  # accepted sockets and their channels
+        self._open: "set[socket.socket | paramiko.Channel]" = set()  # accepted sockets and their channels
         self._closing = threading.Event()
         self._listener = socket.create_server(("127.0.0.1", 0))
         self._listener.settimeout(_ACCEPT_POLL)
@@ -116,7 +122,7 @@ class _Tunnel:
                                         name=f"tavrin-ssh-accept-{self.port}")
         self._thread.start()
 
-    def _accept_loop(self):
+    def _accept_loop(self) -> None:
         while not self._closing.is_set():
             try:
                 sock, peer = self._listener.accept()
@@ -127,7 +133,7 @@ class _Tunnel:
             threading.Thread(target=self._serve, args=(sock, peer), daemon=True,
                              name=f"tavrin-ssh-conn-{self.port}").start()
 
-    def _track(self, obj):
+    def _track(self, obj: "socket.socket | paramiko.Channel") -> bool:
         with self._lock:
             if not self._closing.is_set():
                 self._open.add(obj)
@@ -135,13 +141,13 @@ class _Tunnel:
         _close_quietly(obj)
         return False
 
-    def _release(self, *objs):
+    def _release(self, *objs: "socket.socket | paramiko.Channel") -> None:
         with self._lock:
             self._open.difference_update(objs)
         for obj in objs:
             _close_quietly(obj)
 
-    def _serve(self, sock, peer):
+    def _serve(self, sock: socket.socket, peer: tuple[str, int]) -> None:
         sock.settimeout(None)
         if not self._track(sock):
             return
@@ -164,7 +170,7 @@ class _Tunnel:
         upstream.join()
         self._release(chan, sock)
 
-    def close(self):
+    def close(self) -> None:
         with self._lock:
             if self._closing.is_set():
                 return
@@ -186,7 +192,8 @@ class TavrinSSH:
     seconds, the TCP connect, banner, login and each channel opening.
     """
 
-    def __init__(self, config, *, unknown_host="warn", known_hosts=None, timeout=10.0):
+    def __init__(self, config: Mapping[str, Any] | TavrinVar, *, unknown_host: str = "warn",
+                 known_hosts: str | None = None, timeout: float = 10.0) -> None:
         if unknown_host not in _POLICIES:
             raise ValueError(f"unknown_host must be one of {sorted(_POLICIES)}, "
                              f"not {unknown_host!r}")
@@ -194,9 +201,9 @@ class TavrinSSH:
         self.unknown_host = unknown_host
         self.known_hosts = known_hosts
         self.timeout = timeout
-        self._finalizers = []
+        self._finalizers: "list[weakref.finalize[[], TavrinVar]]" = []
 
-    def _settings(self):
+    def _settings(self) -> tuple[int, int]:
         cfg = self.config
         missing = [k for k in ("host", "port", "ssh_host", "ssh_user") if not cfg.get(k)]
         if missing:
@@ -208,7 +215,7 @@ class TavrinSSH:
         except (TypeError, ValueError) as exc:
             raise TavrinSSHError(f"invalid port in the configuration: {exc}") from exc
 
-    def connect(self):
+    def connect(self) -> TavrinVar:
         """Open the tunnel; return the configuration pointing at it (see module docstring)."""
         port, ssh_port = self._settings()
         import paramiko
@@ -222,7 +229,8 @@ class TavrinSSH:
             client.load_system_host_keys()
             if self.known_hosts:
                 client.load_host_keys(self.known_hosts)
-            client.set_missing_host_key_policy(_POLICIES[self.unknown_host]())
+            policy = cast("paramiko.MissingHostKeyPolicy", _POLICIES[self.unknown_host]())
+            client.set_missing_host_key_policy(policy)
             client.connect(
                 cfg["ssh_host"], ssh_port, username=cfg["ssh_user"],
                 password=cfg.get("ssh_password") or None,
@@ -232,9 +240,12 @@ class TavrinSSH:
                 banner_timeout=self.timeout, auth_timeout=self.timeout,
                 channel_timeout=self.timeout)
             stage = f"forward to {target[0]}:{target[1]} through {server}"
-            client.get_transport().open_channel(
+            transport = client.get_transport()
+            if transport is None:
+                raise paramiko.SSHException("no transport after login")
+            transport.open_channel(
                 "direct-tcpip", target, ("127.0.0.1", 0), timeout=self.timeout).close()
-            tunnel = _Tunnel(client, target, self.timeout)
+            tunnel = _Tunnel(client, transport, target, self.timeout)
         except BaseException as exc:
             client.close()
             if isinstance(exc, TavrinSSHError) or not isinstance(exc, Exception):
@@ -246,7 +257,7 @@ class TavrinSSH:
         self._finalizers.append(weakref.finalize(result, tunnel.close))
         return result
 
-    def close(self):
+    def close(self) -> None:
         """Close every tunnel this object opened."""
         for finalizer in self._finalizers:
             finalizer()

@@ -18,54 +18,56 @@ attributes.
 ``ssh_rsa_pwd``, are shown as ``'***'``.
 """
 
+from typing import Any
+
 __all__ = ["TavrinVar"]
 
 _SECRET_KEYS = {"ssh_rsa_pwd"}
 _HIDDEN = repr("***")
 
 
-def _is_secret(key):
+def _is_secret(key: str) -> bool:
     return "password" in key.lower() or key in _SECRET_KEYS
 
 
 class TavrinVar:
     """Entries given as keyword arguments; see the module docstring."""
 
-    def __init__(self, **entries):
+    def __init__(self, **entries: Any) -> None:
         object.__setattr__(self, "_entries", dict(entries))
 
-    def get(self, key):
+    def get(self, key: str) -> Any:
         """Value of ``key``, or None when absent."""
         return self._entries.get(key)
 
-    def set(self, key, value):
+    def set(self, key: str, value: Any) -> None:
         """Store ``value`` under ``key``."""
         self._entries[key] = value
 
-    def todict(self):
+    def todict(self) -> dict[str, Any]:
         """A plain dict copy of all entries."""
         return dict(self._entries)
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         # Only reached when normal lookup fails: methods and private
         # attributes come first.
         if name.startswith("__") and name.endswith("__"):
             raise AttributeError(name)
         return self.__dict__.get("_entries", {}).get(name)
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: Any) -> None:
         if name.startswith("_"):
             object.__setattr__(self, name, value)
         else:
             self._entries[name] = value
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, Any]:
         return dict(self._entries)
 
-    def __setstate__(self, state):
+    def __setstate__(self, state: dict[str, Any]) -> None:
         object.__setattr__(self, "_entries", dict(state))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         shown = ", ".join(
             f"{k}={_HIDDEN if isinstance(k, str) and _is_secret(k) else repr(v)}"
             for k, v in self._entries.items())

@@ -1,0 +1,66 @@
+"""Client for S3-compatible object storage: the TavrinOstrel class."""
+
+import io as io
+import os as os
+from _typeshed import FileDescriptorOrPath, StrPath
+from collections.abc import Iterable, MutableMapping
+from datetime import timedelta as timedelta
+from typing import Any, Literal, TypedDict, type_check_only
+
+import minio as minio
+from minio.datatypes import Bucket
+from minio.deleteobjects import DeleteObject as DeleteObject
+from minio.error import S3Error as S3Error
+from tavrin_log import TavrinLog as TavrinLog
+from tavrin_ssh import TavrinSSH as TavrinSSH
+from tavrin_var import TavrinVar as TavrinVar
+
+from .mimora import get_mimora as get_mimora
+
+@type_check_only
+class _ObjectRecord(TypedDict):
+    """One entry of ``_bucket_list_files``; the values come from the listing as is."""
+
+    bucket_name: str
+    object_name: str
+    last_modified: str  # "%Y-%m-%d %H:%M:%S.%f"
+    etag: str | None
+    size: int | None
+    mimora: str | None  # the content type, when the listing reports one
+
+@type_check_only
+class _SchemaEntry(TypedDict, total=False):
+    type: bool
+    default: bool
+    optional: list[bool]
+
+class TavrinOstrel:
+    _log: TavrinLog
+    # A TavrinVar, or what TavrinSSH.connect() returned when a tunnel is open.
+    _config: TavrinVar
+    _params_dict: dict[str, _SchemaEntry]
+    _default_params: dict[str, None]
+    _engine: minio.Minio
+
+    # The configuration mapping: host, port, user, password, secure, the ssh_*
+    # keys and any further keys. Missing ssh_* keys are added to it.
+    def __init__(self, config: MutableMapping[str, Any]) -> None: ...
+    def _cleanse_params(self, config: MutableMapping[str, Any]) -> None: ...
+    def _set_params_dict(self) -> None: ...
+    def _set_default_params(self) -> None: ...
+    def _connect(self) -> None: ...
+    def _create_bucket(self, bucket_name: str, location: str = "cn-north-1", object_lock: bool = False) -> bool: ...
+    def _remove_bucket(self, bucket_name: str) -> bool: ...
+    def _bucket_list(self) -> list[Bucket]: ...
+    def _bucket_list_files(self, bucket_name: str, prefix: str = "") -> list[_ObjectRecord]: ...
+    def _bucket_policy(self, bucket_name: str) -> str | None: ...
+    # data: the path of a local file, bytes, or any value stored by its str().
+    def _upload_flow(self, bucket_name: str, object_name: str, data: FileDescriptorOrPath) -> None: ...
+    def _upload_file(self, bucket_name: str, object_name: str, file_name: StrPath, parallel: int = 3) -> None: ...
+    def _upload_dir(self, bucket_name: str, dir_path: str, parallel: int = 3, base_dir: str | None = None) -> None: ...
+    def _download_flow(self, bucket_name: str, object_name: str) -> str: ...
+    def _download_file(self, bucket_name: str, object_name: str, file_name: str) -> Literal[True]: ...
+    def _download_dir(self, bucket_name: str, object_path: str, dir_path: str) -> None: ...
+    def _remove_object(self, bucket_name: str, object_name: str) -> None: ...
+    def _remove_objects(self, bucket_name: str, object_list: Iterable[str]) -> None: ...
+    def _get_url(self, bucket: str, object_name: str, days: float = 7) -> str: ...
