@@ -3,9 +3,14 @@ the SSH tunnel) and the bucket operations."""
 
 import gc
 import logging
+import socket
 import threading
+import time
+
+import types
 
 import pytest
+import urllib3
 from minio.error import S3Error
 
 BASE = {"host": "127.0.0.1", "port": 9000, "user": "u", "password": "p"}
@@ -99,10 +104,9 @@ class FakeTunnel:
         FakeTunnel.made.append(self)
 
     def connect(self):
+        # Only the four attributes _connect reads: nothing else is promised.
         self.connects += 1
-        from tavrin_var import TavrinVar
-
-        return TavrinVar(**{**self.config, "host": "10.9.9.9", "port": 4242})
+        return types.SimpleNamespace(host="10.9.9.9", port=4242, user="u", password="p")
 
 
 class TestConstruction:
@@ -148,11 +152,11 @@ class TestConstruction:
 
 
 class TestConnect:
-    @pytest.mark.parametrize("port", [9000, "9000"])
-    def test_minio_arguments(self, ostrel, monkeypatch, port):
+    @pytest.mark.parametrize("port, extra", [(9000, {}), ("9000", {"timeout": None})])
+    def test_minio_arguments(self, ostrel, monkeypatch, port, extra):
         made = []
         monkeypatch.setattr(ostrel.minio, "Minio", lambda *a, **kw: made.append((a, kw)) or object())
-        obj = ostrel.TavrinOstrel({**BASE, "port": port, "secure": True})
+        obj = ostrel.TavrinOstrel({**BASE, "port": port, "secure": True, **extra})
         obj._connect()
         assert made == [((), {"endpoint": "127.0.0.1:9000", "access_key": "u", "secret_key": "p", "secure": False})]
         assert list(made[0][1]) == ["endpoint", "access_key", "secret_key", "secure"]
@@ -172,6 +176,46 @@ class TestConnect:
         with pytest.raises(ValueError):
             obj._connect()
         assert obj._engine is first
+
+
+class TestTimeout:
+    @pytest.mark.parametrize("timeout", [True, 0, -1, 0.0, float("nan"), float("inf"), 10**400, "5", [5]])
+    def test_refused(self, ostrel, timeout):
+        mapping = {**BASE, "timeout": timeout}
+        with pytest.raises(ValueError, match="^timeout must be a positive number of seconds, not "):
+            ostrel.TavrinOstrel(mapping)
+        assert "ssh" not in mapping  # refused before the defaults are added
+        with pytest.raises(Exception, match="^缺少必填参数：\\['host'\\]$"):  # schema problems come first
+            ostrel.TavrinOstrel({**mapping, "host": ""})
+
+    def test_a_stalled_server_fails_the_call_in_bounded_time(self, ostrel):
+        timeout, held, stop = 0.3, [], threading.Event()
+        server = socket.create_server(("127.0.0.1", 0))
+        server.settimeout(0.05)
+
+        def accept_and_never_answer():
+            while not stop.is_set():
+                try:
+                    held.append(server.accept()[0])
+                except TimeoutError:
+                    pass
+
+        thread = threading.Thread(target=accept_and_never_answer)
+        thread.start()
+        try:
+            obj = ostrel.TavrinOstrel({**BASE, "port": server.getsockname()[1], "timeout": timeout})
+            obj._connect()
+            start = time.monotonic()
+            with pytest.raises(urllib3.exceptions.MaxRetryError, match="ReadTimeout"):
+                obj._download_flow("bucket", "object")
+            elapsed = time.monotonic() - start
+        finally:
+            stop.set()
+            thread.join()
+            for sock in [server, *held]:
+                sock.close()
+        # Six attempts of `timeout` each, with backoff sleeps of 0.4, 0.8, 1.6 and 3.2 s between them.
+        assert 6 * timeout <= elapsed < 6 * timeout + 6.0 + 5.0
 
 
 class TestBucketCalls:

@@ -55,11 +55,11 @@ class TestModule:
 
         names = [k for k in vars(ostrel) if not k.startswith("__")]
         assert names == ["io", "os", "timedelta", "minio", "DeleteObject", "S3Error", "TavrinLog",
-                         "TavrinSSH", "TavrinVar", "get_mimora", "TavrinOstrel"]
+                         "TavrinSSH", "TavrinVar", "get_mimora", "TavrinOstrel", "urllib3"]
         assert ostrel.io is io and ostrel.os is os and ostrel.timedelta is datetime.timedelta
         assert ostrel.minio is minio and ostrel.DeleteObject is DeleteObject and ostrel.S3Error is S3Error
         assert ostrel.TavrinLog is TavrinLog and ostrel.TavrinSSH is TavrinSSH and ostrel.TavrinVar is TavrinVar
-        assert ostrel.get_mimora is get_mimora
+        assert ostrel.get_mimora is get_mimora and ostrel.urllib3 is sys.modules["urllib3"]
 
     def test_class_is_an_ordinary_python_class(self, ostrel):
         cls = ostrel.TavrinOstrel

@@ -139,3 +139,5 @@ def test_construction_and_configuration_do_not_leak(ostrel):
     assert_no_leak(lambda: ostrel.TavrinOstrel(dict(good)))
     assert_no_leak(lambda: ostrel.TavrinOstrel({"port": 1, "secure": "x"}))
     assert_no_leak(lambda: ostrel.TavrinOstrel(None))
+    assert_no_leak(lambda: ostrel.TavrinOstrel({**good, "timeout": float("nan")}))
+    assert_no_leak(ostrel.TavrinOstrel({**good, "timeout": 0.5})._connect)

@@ -1,6 +1,8 @@
 // Construction, configuration checking and the connection to the storage endpoint.
 #include "ostrel.hpp"
 
+#include <cmath>
+
 namespace ostrel {
 
 namespace {
@@ -52,6 +54,46 @@ Ref concat(std::initializer_list<PyObject*> parts) {
         require(PyList_Append(list.get(), piece.get()));
     }
     return require(PyUnicode_Join(state().empty.get(), list.get()));
+}
+
+// The configuration's optional `timeout` must be None (no timeout of our
+// own) or a positive, finite int or float of seconds; bool does not count.
+void check_timeout(PyObject* self) {
+    State& s = state();
+    Ref config = getattr(self, s.n._config.get());
+    Ref value = call_method(config.get(), s.n.get.get(), {s.n.timeout.get()});
+    PyObject* v = value.get();
+    if (v == Py_None) return;
+    if (PyBool_Check(v) || !(PyLong_Check(v) || PyFloat_Check(v))) {
+        PyErr_Format(PyExc_ValueError, "timeout must be a positive number of seconds, not %.200s",
+                     Py_TYPE(v)->tp_name);
+        throw tavrin::PyErrOccurred();
+    }
+    const double seconds = PyFloat_Check(v) ? PyFloat_AS_DOUBLE(v) : PyLong_AsDouble(v);
+    if (seconds == -1.0 && PyErr_Occurred()) PyErr_Clear();  // an int beyond float range: refused below
+    if (!(seconds > 0.0 && std::isfinite(seconds))) {
+        PyErr_Format(PyExc_ValueError, "timeout must be a positive number of seconds, not %R", v);
+        throw tavrin::PyErrOccurred();
+    }
+}
+
+// An HTTP client for the storage client with `seconds` as its connect and
+// read timeout, otherwise set up as the client library sets up its own: ten
+// connections per host and up to five retries with backoff, also on the
+// statuses 500, 502, 503 and 504. (The connection is always plain HTTP, so
+// the library's certificate settings do not apply.)
+Ref timed_http_client(PyObject* seconds) {
+    State& s = state();
+    Ref urllib3 = global(s.n.urllib3.get());
+    Ref timeout = call(getattr(urllib3.get(), s.n.Timeout.get()).get(), {seconds, seconds}, s.kw_timeout.get());
+    Ref total = require(PyLong_FromLong(5));
+    Ref backoff = require(PyFloat_FromDouble(0.2));
+    Ref statuses = require(Py_BuildValue("[iiii]", 500, 502, 503, 504));
+    Ref retries = call(getattr(urllib3.get(), s.n.Retry.get()).get(), {total.get(), backoff.get(), statuses.get()},
+                       s.kw_retry.get());
+    Ref maxsize = require(PyLong_FromLong(10));
+    return call(getattr(urllib3.get(), s.n.PoolManager.get()).get(), {timeout.get(), maxsize.get(), retries.get()},
+                s.kw_pool.get());
 }
 
 Ref config_value(PyObject* self, PyObject* name) {
@@ -126,6 +168,7 @@ Ref cleanse_params(const Args<2>& a) {
         PyErr_SetObject(PyExc_Exception, joined.get());
         throw tavrin::PyErrOccurred();
     }
+    check_timeout(self);
 
     call_method(self, s.n._set_default_params.get(), {});
     Ref defaults = getattr(self, s.n._default_params.get());
@@ -186,7 +229,16 @@ Ref connect(const Args<1>& a) {
     Ref endpoint = concat({host.get(), s.colon.get(), port.get()});
     Ref user = config_value(self, s.n.user.get());
     Ref password = config_value(self, s.n.password.get());
-    Ref client = call(minio_class.get(), {endpoint.get(), user.get(), password.get(), Py_False}, s.kw_minio.get());
+    // Optional: the configuration a tunnel returns need not carry it.
+    Ref timeout = tavrin::optional_getattr(getattr(self, s.n._config.get()).get(), s.n.timeout.get());
+    Ref client;
+    if (!timeout || timeout.get() == Py_None) {
+        client = call(minio_class.get(), {endpoint.get(), user.get(), password.get(), Py_False}, s.kw_minio.get());
+    } else {
+        Ref http = timed_http_client(timeout.get());
+        client = call(minio_class.get(), {endpoint.get(), user.get(), password.get(), Py_False, http.get()},
+                      s.kw_minio_http.get());
+    }
     setattr(self, s.n._engine.get(), client);
     return Ref::borrow(Py_None);
 }

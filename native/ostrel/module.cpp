@@ -2,7 +2,8 @@
 //
 // Executing the module binds, in this order, io, os, timedelta, minio,
 // DeleteObject, S3Error, TavrinLog, TavrinSSH, TavrinVar and get_mimora
-// (from the sibling module mimora), then defines the class TavrinOstrel.
+// (from the sibling module mimora), then defines the class TavrinOstrel and
+// binds urllib3 (for the HTTP client of a configured timeout).
 // TavrinOstrel is an ordinary Python class made by type(): its methods are
 // native functions wrapped as instance methods, so they bind self like
 // Python methods and subclasses can override them.
@@ -63,6 +64,10 @@ void make_texts(State& s) {
     s.last_index = require(PyLong_FromLong(-1));
     s.kw_file = kwnames({"file"});
     s.kw_minio = kwnames({"endpoint", "access_key", "secret_key", "secure"});
+    s.kw_minio_http = kwnames({"endpoint", "access_key", "secret_key", "secure", "http_client"});
+    s.kw_pool = kwnames({"timeout", "maxsize", "retries"});
+    s.kw_timeout = kwnames({"connect", "read"});
+    s.kw_retry = kwnames({"total", "backoff_factor", "status_forcelist"});
     s.kw_make_bucket = kwnames({"location", "object_lock"});
     s.kw_list_objects = kwnames({"bucket_name", "prefix", "recursive"});
     s.kw_put = kwnames({"content_type"});
@@ -123,6 +128,7 @@ void init_module(PyObject* module) {
     bind_import(module, "TavrinVar", "tavrin_var", "TavrinVar");
     bind_import(module, "get_mimora", "mimora", "get_mimora", 1);
     define_class(module);
+    bind_import(module, "urllib3", "urllib3", nullptr);
 }
 
 void clear_state() {

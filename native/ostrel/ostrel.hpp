@@ -16,11 +16,11 @@ using tavrin::Signature;
 // Interned once at exec; the objects they name are looked up when used.
 #define OSTREL_NAMES(X)                                                                                      \
     X(io) X(os) X(timedelta) X(minio) X(DeleteObject) X(S3Error) X(TavrinLog) X(TavrinSSH) X(TavrinVar)       \
-    X(get_mimora) X(open)                                                                                    \
+    X(get_mimora) X(open) X(urllib3) X(PoolManager) X(Timeout) X(Retry)                                      \
     X(_log) X(_config) X(_params_dict) X(_default_params) X(_engine) X(_cleanse_params) X(_set_params_dict)  \
     X(_set_default_params) X(_upload_file) X(_upload_dir) X(_bucket_list_files) X(_download_file)            \
     X(ssh) X(ssh_host) X(ssh_port) X(ssh_user) X(ssh_password) X(ssh_rsa) X(ssh_rsa_pwd)                     \
-    X(host) X(port) X(user) X(password) X(secure) X(type) X(optional)                              \
+    X(host) X(port) X(user) X(password) X(secure) X(timeout) X(type) X(optional)                             \
     X(todict) X(connect) X(get) X(set) X(keys) X(update) X(items) X(warning) X(Minio)                        \
     X(bucket_exists) X(make_bucket) X(remove_bucket) X(list_buckets) X(get_bucket_policy) X(list_objects)    \
     X(put_object) X(fput_object) X(get_object) X(fget_object) X(remove_object) X(remove_objects)             \
@@ -69,6 +69,10 @@ struct State {
     // Keyword-name tuples of the calls that pass keywords.
     Ref kw_file;          // TavrinLog(file=...)
     Ref kw_minio;         // Minio(endpoint=, access_key=, secret_key=, secure=)
+    Ref kw_minio_http;    // the same and http_client=
+    Ref kw_pool;          // urllib3.PoolManager(timeout=, maxsize=, retries=)
+    Ref kw_timeout;       // urllib3.Timeout(connect=, read=)
+    Ref kw_retry;         // urllib3.Retry(total=, backoff_factor=, status_forcelist=)
     Ref kw_make_bucket;   // make_bucket(name, location=, object_lock=)
     Ref kw_list_objects;  // list_objects(bucket_name=, prefix=, recursive=)
     Ref kw_put;           // put_object(..., content_type=)
