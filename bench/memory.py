@@ -10,10 +10,10 @@ moto S3 server, which runs in a process of its own. Every measurement runs
 in a fresh interpreter: it connects, makes one small request, then records
 how far the operation raises the process's peak resident set size above its
 size just before (the peak is reset first where Linux allows it). The
-figure is the least of --repeat runs (default 5), in MiB: the client
+figure is the least of --repeat runs (default 7), in MiB: the client
 library uploads parts of 5 MiB on three threads, and how many parts are
-held at once varies by one from run to run, on either side, so that the
-least of three runs still differs by a whole part now and then.
+held at once varies by one from run to run, on either side, at random
+(about half of the runs), so that fewer runs may still differ by a part.
 """
 
 import argparse
@@ -81,7 +81,7 @@ def peak_growth_mib(statement, config, source, target):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=256, help="file size in MiB (default 256)")
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=7)
     args = parser.parse_args()
     if not os.path.exists("/proc/self/status"):
         sys.exit("needs /proc/self/status (Linux)")

@@ -52,10 +52,12 @@ Ref bucket_list(const Args<1>& a) { return call_method(engine(a[0]).get(), state
 // varies; subclasses and every other value go through their own strftime.
 Ref modification_text(PyObject* value) {
     State& s = state();
-    if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(s.datetime_type.get())) {
+    auto exactly = [](PyObject* obj, const Ref& type) {
+        return Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(type.get());
+    };
+    if (exactly(value, s.datetime_type)) {
         PyObject* zone = PyDateTime_DATE_GET_TZINFO(value);  // borrowed
-        const int year = PyDateTime_GET_YEAR(value);
-        if (year >= 1000 && (zone == Py_None || Py_TYPE(zone) == reinterpret_cast<PyTypeObject*>(s.timezone_type.get()))) {
+        if (PyDateTime_GET_YEAR(value) >= 1000 && (zone == Py_None || exactly(zone, s.timezone_type))) {
             constexpr Py_ssize_t kLength = 26;  // "YYYY-MM-DD HH:MM:SS.ffffff"
             Ref text = require(PyUnicode_New(kLength, 127));
             Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
@@ -64,7 +66,7 @@ Ref modification_text(PyObject* value) {
                 out += width;
                 if (after != '\0') *out++ = static_cast<Py_UCS1>(after);
             };
-            put(year, 4, '-');
+            put(PyDateTime_GET_YEAR(value), 4, '-');
             put(PyDateTime_GET_MONTH(value), 2, '-');
             put(PyDateTime_GET_DAY(value), 2, ' ');
             put(PyDateTime_DATE_GET_HOUR(value), 2, ':');
