@@ -14,6 +14,7 @@ import urllib.parse
 import urllib.request
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 from minio.datatypes import Object
 from minio.deleteobjects import DeleteError, DeleteObject
 from minio.error import S3Error
@@ -86,6 +87,42 @@ def test_list_files_uses_the_values_strftime(recorder_client):
     (record,) = c._bucket_list_files(BUCKET)
     assert record["last_modified"] == "rendered"
     assert when.calls == [((FORMAT,), {})]
+
+
+class Stamp(datetime.datetime):
+    def strftime(self, fmt):
+        return "stamp " + fmt
+
+
+class FailingDst(datetime.tzinfo):
+    def utcoffset(self, dt):
+        return datetime.timedelta(0)
+
+    def dst(self, dt):
+        raise LookupError("dst")
+
+
+MICROSECONDS = st.sampled_from([0, 1, 500000, 999998, 999999]) | st.integers(0, 999999)
+OFFSETS = st.timedeltas(-datetime.timedelta(hours=23, minutes=59), datetime.timedelta(hours=23, minutes=59))
+ZONES = st.none() | st.just(UTC) | st.builds(datetime.timezone, OFFSETS)
+TIMES = st.builds(lambda when, us, zone: when.replace(microsecond=us, tzinfo=zone),
+                  st.datetimes(datetime.datetime(1, 1, 1), datetime.datetime(9999, 12, 31, 23, 59, 59)),
+                  MICROSECONDS, ZONES)
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(TIMES | TIMES.map(lambda t: t.replace(microsecond=0)), min_size=1, max_size=8))
+def test_list_files_time_text_is_strftime(recorder_client, times):
+    c, _, _ = recorder_client(list_objects=[entry(str(i), when) for i, when in enumerate(times)])
+    assert [r["last_modified"] for r in c._bucket_list_files(BUCKET)] == [t.strftime(FORMAT) for t in times]
+
+
+def test_list_files_time_of_subclasses_and_other_zones(recorder_client):
+    c, _, _ = recorder_client(list_objects=[entry("a", Stamp(2023, 5, 6, tzinfo=UTC)), entry("b", Stamp(999, 1, 1))])
+    assert [r["last_modified"] for r in c._bucket_list_files(BUCKET)] == ["stamp " + FORMAT] * 2
+    c, _, _ = recorder_client(list_objects=[entry("a"), entry("b", datetime.datetime(2023, 1, 1, tzinfo=FailingDst()))])
+    with pytest.raises(LookupError, match="dst"):  # strftime asks the zone, as it does itself
+        c._bucket_list_files(BUCKET)
 
 
 @pytest.mark.parametrize("content_type", ["image/jpeg", None])

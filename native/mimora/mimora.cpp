@@ -23,11 +23,11 @@ using tavrin::require;
 constexpr std::size_t kMimeCount = std::size(kMimeTypes);
 constexpr std::size_t kMaxSuffix = 7;  // longest suffix in the table
 
-// Objects the module makes at exec and keeps for the life of the process.
+// Objects the module makes (at exec unless noted) and keeps for the life of the process.
 struct State {
     Ref mimes[kMimeCount];  // MIME type strings, indexed like kMimeTypes
     Ref fallback;           // "application/octet-stream"
-    Ref table;              // dict: suffix -> MIME type string, for non-str names
+    Ref table;              // dict: suffix -> MIME type string, for non-str names; made on first use
     Ref dot;                // "."
     Ref split;              // "split"
     Ref last;               // -1
@@ -71,11 +71,25 @@ Ref lookup_text(PyObject* name) {
     return Ref::borrow(found ? found : state->fallback.get());
 }
 
+// The suffix table as a dict. Only names that are not exact str need it, so
+// it is made when the first such name is looked up rather than at import.
+PyObject* suffix_table() {
+    if (!state->table) {
+        Ref table = require(PyDict_New());
+        for (const SuffixEntry& entry : kSuffixes) {
+            Ref key = tavrin::text(entry.suffix);
+            require(PyDict_SetItem(table.get(), key.get(), state->mimes[entry.mime].get()));
+        }
+        state->table = table;
+    }
+    return state->table.get();
+}
+
 // Any other object: data.split(".")[-1], looked up by ordinary key equality.
 Ref lookup_object(PyObject* data) {
     Ref parts = tavrin::call_method(data, state->split.get(), {state->dot.get()});
     Ref suffix = require(PyObject_GetItem(parts.get(), state->last.get()));
-    PyObject* found = PyDict_GetItemWithError(state->table.get(), suffix.get());  // borrowed
+    PyObject* found = PyDict_GetItemWithError(suffix_table(), suffix.get());  // borrowed
     if (found == nullptr && PyErr_Occurred()) throw tavrin::PyErrOccurred();
     return Ref::borrow(found ? found : state->fallback.get());
 }
@@ -91,16 +105,14 @@ PyMethodDef get_mimora_def = tavrin::method_def<1, kGetMimora, get_mimora>("get_
 
 void init_module(PyObject* module) {
     state = new State();
-    for (std::size_t i = 0; i < kMimeCount; ++i) state->mimes[i] = tavrin::interned(kMimeTypes[i]);
-    state->fallback = tavrin::interned("application/octet-stream");
+    // Plain (not interned) strings: interning hundreds of new texts can grow
+    // the interpreter's table of interned strings, which costs more than the
+    // rest of the import.
+    for (std::size_t i = 0; i < kMimeCount; ++i) state->mimes[i] = tavrin::text(kMimeTypes[i]);
+    state->fallback = tavrin::text("application/octet-stream");
     state->dot = tavrin::interned(".");
     state->split = tavrin::interned("split");
     state->last = require(PyLong_FromLong(-1));
-    state->table = require(PyDict_New());
-    for (const SuffixEntry& entry : kSuffixes) {
-        Ref key = tavrin::interned(entry.suffix);
-        require(PyDict_SetItem(state->table.get(), key.get(), state->mimes[entry.mime].get()));
-    }
     Ref module_name = tavrin::text("mimora");
     Ref function = require(PyCFunction_NewEx(&get_mimora_def, module, module_name.get()));
     require(PyModule_AddObjectRef(module, "get_mimora", function.get()));

@@ -1,6 +1,8 @@
 // Buckets (create, remove, list, policy) and the listing of a bucket's objects.
 #include "ostrel.hpp"
 
+#include <datetime.h>
+
 namespace ostrel {
 
 namespace {
@@ -42,6 +44,41 @@ Ref remove_bucket(const Args<2>& a) {
 constexpr Signature<1> kBucketList{"_bucket_list", {"self"}, 1};
 Ref bucket_list(const Args<1>& a) { return call_method(engine(a[0]).get(), state().n.list_buckets.get(), {}); }
 
+// The text value.strftime("%Y-%m-%d %H:%M:%S.%f") gives, written here
+// without the call for the values listings deliver: exact datetimes whose
+// tzinfo is absent or a fixed-offset timezone (their strftime ignores the
+// zone for this format and cannot fail) from year 1000 on. Earlier years are
+// left to strftime, because how many digits the platform writes for them
+// varies; subclasses and every other value go through their own strftime.
+Ref modification_text(PyObject* value) {
+    State& s = state();
+    auto exactly = [](PyObject* obj, const Ref& type) {
+        return Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(type.get());
+    };
+    if (exactly(value, s.datetime_type)) {
+        PyObject* zone = PyDateTime_DATE_GET_TZINFO(value);  // borrowed
+        if (PyDateTime_GET_YEAR(value) >= 1000 && (zone == Py_None || exactly(zone, s.timezone_type))) {
+            constexpr Py_ssize_t kLength = 26;  // "YYYY-MM-DD HH:MM:SS.ffffff"
+            Ref text = require(PyUnicode_New(kLength, 127));
+            Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+            auto put = [&out](int number, int width, char after) {
+                for (int i = width - 1; i >= 0; --i, number /= 10) out[i] = static_cast<Py_UCS1>('0' + number % 10);
+                out += width;
+                if (after != '\0') *out++ = static_cast<Py_UCS1>(after);
+            };
+            put(PyDateTime_GET_YEAR(value), 4, '-');
+            put(PyDateTime_GET_MONTH(value), 2, '-');
+            put(PyDateTime_GET_DAY(value), 2, ' ');
+            put(PyDateTime_DATE_GET_HOUR(value), 2, ':');
+            put(PyDateTime_DATE_GET_MINUTE(value), 2, ':');
+            put(PyDateTime_DATE_GET_SECOND(value), 2, '.');
+            put(PyDateTime_DATE_GET_MICROSECOND(value), 6, '\0');
+            return text;
+        }
+    }
+    return call_method(value, s.n.strftime.get(), {s.time_format.get()});
+}
+
 // TavrinOstrel._bucket_list_files(self, bucket_name, prefix=u'')
 constexpr Signature<3> kBucketListFiles{"_bucket_list_files", {"self", "bucket_name", "prefix"}, 2};
 Ref bucket_list_files(const Args<3>& a) {
@@ -51,12 +88,13 @@ Ref bucket_list_files(const Args<3>& a) {
                               s.kw_list_objects.get());
     Ref files = require(PyList_New(0));
     tavrin::for_each(listing.get(), [&](Ref entry) {
-        Ref record = require(PyDict_New());
+        // A copy of the six-key template keeps the key order and is sized
+        // for it; setting its values only replaces them.
+        Ref record = require(PyDict_Copy(s.record_template.get()));
         auto put = [&](PyObject* key, const Ref& value) { require(PyDict_SetItem(record.get(), key, value.get())); };
         put(s.n.bucket_name.get(), getattr(entry.get(), s.n.bucket_name.get()));
         put(s.n.object_name.get(), getattr(entry.get(), s.n.object_name.get()));
-        Ref modified = getattr(entry.get(), s.n.last_modified.get());
-        put(s.n.last_modified.get(), call_method(modified.get(), s.n.strftime.get(), {s.time_format.get()}));
+        put(s.n.last_modified.get(), modification_text(getattr(entry.get(), s.n.last_modified.get()).get()));
         put(s.n.etag.get(), getattr(entry.get(), s.n.etag.get()));
         put(s.n.size.get(), getattr(entry.get(), s.n.size.get()));
         put(s.n.mimora.get(), getattr(entry.get(), s.n.content_type.get()));
@@ -82,6 +120,18 @@ Ref bucket_policy(const Args<2>& a) {
 }
 
 }  // namespace
+
+void prepare_listing(State& s) {
+    PyDateTime_IMPORT;
+    if (PyDateTimeAPI == nullptr) throw tavrin::PyErrOccurred();
+    s.datetime_type = Ref::borrow(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType));
+    s.timezone_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(PyDateTimeAPI->TimeZone_UTC)));
+    s.record_template = require(PyDict_New());
+    for (PyObject* key : {s.n.bucket_name.get(), s.n.object_name.get(), s.n.last_modified.get(), s.n.etag.get(),
+                          s.n.size.get(), s.n.mimora.get()}) {
+        require(PyDict_SetItem(s.record_template.get(), key, Py_None));
+    }
+}
 
 PyMethodDef create_bucket_def = tavrin::method_def<4, kCreateBucket, create_bucket>(
     "TavrinOstrel._create_bucket(self, bucket_name, location=u'cn-north-1', object_lock=False)");

@@ -120,6 +120,7 @@ void init_module(PyObject* module) {
     bind_import(module, "io", "io", nullptr);
     bind_import(module, "os", "os", nullptr);
     bind_import(module, "timedelta", "datetime", "timedelta");
+    prepare_listing(s);
     bind_import(module, "minio", "minio", nullptr);
     bind_import(module, "DeleteObject", "minio.deleteobjects", "DeleteObject");
     bind_import(module, "S3Error", "minio.error", "S3Error");

@@ -81,6 +81,11 @@ struct State {
     Ref kw_expires;       // presigned_get_object(..., expires=)
     Ref kw_days;          // timedelta(days=)
 
+    // Listing records (buckets.cpp, prepare_listing)
+    Ref datetime_type;    // datetime.datetime
+    Ref timezone_type;    // datetime.timezone
+    Ref record_template;  // the six record keys, in record order, each with None
+
     Ref globals;   // the module's namespace
     Ref builtins;  // the builtins namespace, for names the module does not define
 };
@@ -108,6 +113,10 @@ Ref forward_slashes(PyObject* text);
 
 // self._engine, the storage client made by _connect()
 Ref engine(PyObject* self);
+
+// Takes what the object listing needs from the datetime module (imported by
+// then) and makes the record template.
+void prepare_listing(State& s);
 
 // Method definitions, one per operation, defined beside their code.
 // Construction, configuration and connection (config.cpp)
