@@ -46,16 +46,6 @@ void for_each_item(PyObject* mapping, Visit&& visit) {
     });
 }
 
-// Concatenation of the texts of parts, str() applied to each.
-Ref concat(std::initializer_list<PyObject*> parts) {
-    Ref list = require(PyList_New(0));
-    for (PyObject* part : parts) {
-        Ref piece = require(PyObject_Str(part));
-        require(PyList_Append(list.get(), piece.get()));
-    }
-    return require(PyUnicode_Join(state().empty.get(), list.get()));
-}
-
 // The configuration's optional `timeout` must be None (no timeout of our
 // own) or a positive, finite int or float of seconds; bool does not count.
 void check_timeout(PyObject* self) {

@@ -163,9 +163,17 @@ void warn(PyObject* self, PyObject* message) {
 }
 
 void warn_about(PyObject* self, PyObject* message, PyObject* subject) {
-    Ref subject_text = tavrin::require(PyObject_Str(subject));
-    Ref text = tavrin::require(PyUnicode_Concat(message, subject_text.get()));
-    warn(self, text.get());
+    warn(self, concat({message, subject}).get());
+}
+
+Ref concat(std::initializer_list<PyObject*> parts) {
+    using tavrin::require;
+    Ref list = require(PyList_New(0));
+    for (PyObject* part : parts) {
+        Ref piece = require(PyObject_Str(part));
+        require(PyList_Append(list.get(), piece.get()));
+    }
+    return require(PyUnicode_Join(state().empty.get(), list.get()));
 }
 
 void close_and_reraise(PyObject* closable) {

@@ -6,6 +6,8 @@
 #include "tavrin/api.hpp"
 #include "tavrin/args.hpp"
 
+#include <initializer_list>
+
 namespace ostrel {
 
 using tavrin::Args;
@@ -103,6 +105,9 @@ void warn(PyObject* self, PyObject* message);
 
 // self._log.warning(message + str(subject)): a warning that names what it is about.
 void warn_about(PyObject* self, PyObject* message, PyObject* subject);
+
+// The concatenation of the texts of parts, str() applied to each.
+Ref concat(std::initializer_list<PyObject*> parts);
 
 // text.replace("\\", "/")
 Ref forward_slashes(PyObject* text);
