@@ -843,7 +843,7 @@ def test_download_dir_listing_error_propagates(ostrel, recorder_client):
     with pytest.raises(S3Error) as info:
         c._download_dir(BUCKET, "p", "/o")
     assert info.value is error
-    assert engine.calls == [("list_objects", (), {"bucket_name": BUCKET, "prefix": "", "recursive": True})]
+    assert engine.calls == [("list_objects", (), {"bucket_name": BUCKET, "prefix": "p/", "recursive": False})]
     assert log.calls == []
 
 
