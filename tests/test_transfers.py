@@ -8,6 +8,7 @@ import builtins
 import gc
 import hashlib
 import io
+import logging
 import ntpath
 import os
 import pathlib
@@ -847,6 +848,215 @@ def test_download_dir_listing_error_propagates(ostrel, recorder_client):
     assert log.calls == []
 
 
+# ------------------------------------------- _download_dir: what is listed
+
+def entries(*names):
+    return [types.SimpleNamespace(object_name=name) for name in names]
+
+
+@pytest.mark.parametrize("prefix", ["photos", "photos/"])
+def test_download_dir_lists_only_the_folder(recorder_client, prefix):
+    listed = entries("photos/", "photos/a.jpg", "photos/2024/", "photos/b c.txt")
+    c, engine, log = recorder_client(list_objects=lambda **kw: iter(listed))
+    assert c._download_dir(BUCKET, prefix, "/out") is None
+    assert engine.calls == [
+        ("list_objects", (), {"bucket_name": BUCKET, "prefix": "photos/", "recursive": False}),
+        ("fget_object", (BUCKET, "photos/a.jpg", "/out/a.jpg"), {}),
+        ("fget_object", (BUCKET, "photos/b c.txt", "/out/b c.txt"), {}),
+    ]
+    assert log.calls == []
+
+
+@pytest.mark.parametrize("override", ["instance-attribute", "other-clients-method", "prefix-not-text"])
+def test_download_dir_otherwise_lists_the_whole_bucket(recorder_client, override):
+    """Anything but this class's own listing bound to the client, or a prefix
+    that is not text, gets today's call with the bucket name alone."""
+    c, engine, _ = recorder_client(list_objects=lambda **kw: [])
+    other, other_engine, _ = recorder_client(list_objects=lambda **kw: [])
+    whole = ("list_objects", (), {"bucket_name": BUCKET, "prefix": "", "recursive": True})
+    prefix = "p"
+    if override == "instance-attribute":
+        c._bucket_list_files = lambda *args: engine.calls.append(("override", args, {})) or []
+        whole, engine = ("override", (BUCKET,), {}), engine
+    elif override == "other-clients-method":
+        c._bucket_list_files = other._bucket_list_files
+        engine = other_engine
+    else:
+        prefix = ["p", "/"]  # already ends in "/", so it stays a list
+    c._download_dir(BUCKET, prefix, "/out")
+    assert engine.calls == [whole]
+
+
+def test_upload_dir_failing_stat_is_no_identity(ostrel, recorder_client, tmp_path, monkeypatch):
+    """os.listdir(None) lists the working directory, os.stat(None) fails: the
+    walk goes on as it did before it compared directories. An interrupt in
+    os.stat is not a failure to swallow."""
+    monkeypatch.chdir(tmp_path)
+    c, engine, log = recorder_client()
+    assert c._upload_dir(BUCKET, None, 3, "base") is None
+    assert engine.calls == [] and log.calls == []
+
+    def interrupted(path):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(ostrel, "os", types.SimpleNamespace(listdir=os.listdir, path=os.path, stat=interrupted))
+    with pytest.raises(KeyboardInterrupt):
+        c._upload_dir(BUCKET, str(tmp_path))
+
+
+# ================================================ transfers on a pool of threads
+
+def pool_threads():
+    return [t for t in threading.enumerate() if t.name.startswith("tavrin_minio")]
+
+
+def pooled(ostrel, recorder_client, workers, act=None):
+    """A client with `workers` whose _upload_file and _download_file record
+    (thread, args, kwargs) in call order and then run act(number, args)."""
+    calls, lock = [], threading.Lock()
+
+    class Pooled(ostrel.TavrinOstrel):
+        def _transfer(self, args, kwargs):
+            with lock:
+                number = len(calls)
+                calls.append((threading.get_ident(), args, kwargs))
+            if act is not None:
+                act(number, args)
+
+        _upload_file = _download_file = lambda self, *args, **kwargs: self._transfer(args, kwargs)
+
+    c = Pooled({"host": "h", "port": 1, "user": "u", "password": "p", "workers": workers})
+    _, c._engine, c._log = recorder_client()
+    return c, calls
+
+
+def transfer_dir(client, kind, root, count):
+    """Runs a directory transfer of `count` files: an upload of a tree made
+    under root, or a download of a listed folder."""
+    if kind == "upload":
+        client._upload_dir(BUCKET, str(tree(root, [f"d{i % 3}/f{i}.txt" for i in range(count)])))
+    else:
+        client._engine = type(client._engine)(list_objects=lambda **kw: entries(*(f"p/{i}" for i in range(count))))
+        client._download_dir(BUCKET, "p", str(root))
+
+
+@pytest.mark.timeout(20)
+@pytest.mark.parametrize("kind", ["upload", "download"])
+@pytest.mark.parametrize("workers", [1, 4])
+def test_pool_makes_the_serial_calls_on_its_threads(ostrel, recorder_client, tmp_path, kind, workers):
+    """The same calls as without workers; with 1 in the same order on the
+    caller's thread; with 4, four at a time (a barrier of four lets none go
+    on alone), never more, none on the caller's thread, and no thread
+    left once the call returns."""
+    serial, expected = pooled(ostrel, recorder_client, None)
+    transfer_dir(serial, kind, tmp_path / "a", 12)
+    running, most, lock = [0], [0], threading.Lock()
+    barrier = threading.Barrier(workers, timeout=10)
+
+    def act(number, args):
+        with lock:
+            running[0] += 1
+            most[0] = max(most[0], running[0])
+        if number < workers:
+            barrier.wait()
+        with lock:
+            running[0] -= 1
+
+    client, calls = pooled(ostrel, recorder_client, workers, act)
+    transfer_dir(client, kind, tmp_path / "a", 12)
+    assert pool_threads() == []
+    me = threading.get_ident()
+    if workers == 1:
+        assert calls == expected and {t for t, _, _ in calls} == {me}
+    else:
+        assert sorted(c[1:] for c in calls) == sorted(c[1:] for c in expected)
+        assert me not in {t for t, _, _ in calls} and most[0] == workers
+
+
+@pytest.mark.timeout(20)
+def test_pool_hands_out_at_most_twice_its_threads(ostrel, recorder_client, tmp_path):
+    """With every transfer held, the listing is read for 2 x 2 hand-outs and
+    one waiting; the next entry is asked for only once one has finished."""
+    held, finished, seen = threading.Event(), [], []
+    client, calls = pooled(ostrel, recorder_client, 2, lambda n, a: held.wait(10) and finished.append(n))
+    timer = threading.Timer(0.3, held.set)
+
+    def listing(bucket_name):
+        for i in range(10):
+            seen.append((i, len(finished)))
+            if i == 4:
+                timer.start()
+            yield {"object_name": f"p/{i}"}
+
+    client._bucket_list_files = listing
+    client._download_dir(BUCKET, "p", str(tmp_path))
+    timer.join()
+    assert len(calls) == len(finished) == 10
+    assert seen[4] == (4, 0)  # four handed out, none finished
+    assert all(i - done <= 4 for i, done in seen)
+
+
+class Failed(Exception):
+    pass
+
+
+@pytest.mark.timeout(20)
+@pytest.mark.parametrize("case", ["transfers-out-of-order", "walk", "transfer-after-walk", "interrupt-waiting"])
+def test_pool_failure_rule(ostrel, recorder_client, tmp_path, case):
+    """No transfer starts after a failure, running ones finish, and the call
+    raises the failure of the transfer handed out first (with its own
+    traceback), else the walk's exception, Ctrl-C included."""
+    import _thread
+
+    second_failed, walk_failed, waiting, interrupted = (threading.Event() for _ in range(4))
+    errors = {0: Failed("first handed out"), 1: Failed("second handed out")}
+
+    def act(number, args):
+        if case == "transfers-out-of-order" and number < 2:
+            if number == 0:
+                assert second_failed.wait(10)
+                threading.Event().wait(0.2)  # let the second failure be recorded first
+            else:
+                second_failed.set()
+            raise errors[number]
+        if case == "transfer-after-walk" and number == 0:
+            assert walk_failed.wait(10)
+            raise errors[0]
+        if case == "interrupt-waiting":  # all held until the walk waits, then Ctrl-C
+            assert waiting.wait(10)
+            if number == 0:
+                _thread.interrupt_main()
+                interrupted.set()
+            assert interrupted.wait(10)
+
+    walk_error = OSError("listing broke")
+
+    def listing(bucket_name):
+        for i in range(12):
+            if case in ("walk", "transfer-after-walk") and i == 3:
+                walk_failed.set()
+                raise walk_error
+            if case == "interrupt-waiting" and i == 4:
+                waiting.set()  # four handed out: the fifth waits for a place
+            yield {"object_name": f"p/{i}"}
+
+    client, calls = pooled(ostrel, recorder_client, 2, act)
+    client._bucket_list_files = listing
+    expected = {"walk": OSError, "interrupt-waiting": KeyboardInterrupt}.get(case, Failed)
+    with pytest.raises(expected) as info:
+        client._download_dir(BUCKET, "p", str(tmp_path))
+    assert pool_threads() == []
+    if case in ("transfers-out-of-order", "transfer-after-walk"):
+        assert info.value is errors[0]
+        assert info.traceback[-1].name == "act" and len(info.traceback) <= 4
+    if case == "walk":
+        assert info.value is walk_error
+    if case == "transfers-out-of-order":
+        assert len(calls) == 2
+    else:
+        assert len(calls) <= 4
+
+
 # ========================================================= against the server
 
 @pytest.mark.parametrize("object_name, data, expected, ctype", [
@@ -971,14 +1181,29 @@ def test_download_dir_round_trip(real, tmp_path, prefix, slash):
     """Only the folder's own objects are written, all inside the target; on
     POSIX a backslash is an ordinary file-name character."""
     client, bucket, log = real
-    for name in TABLE_OBJECTS + ["photos/..\\x", "photos/sub/x.jpg"]:
+    for name in TABLE_OBJECTS + ["photos/..\\x", "photos/sub/x.jpg", "photos/sub/", "photos/ü +%&?.txt"]:
         put(client, bucket, name, name.encode())
     out = tmp_path / "out"
     assert client._download_dir(bucket, prefix, str(out) + slash) is None
     written = {str(p.relative_to(tmp_path)): p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
     assert written == {os.path.join("out", "a.jpg"): b"photos/a.jpg",
-                       os.path.join("out", "..\\x"): b"photos/..\\x"}
+                       os.path.join("out", "..\\x"): b"photos/..\\x",
+                       os.path.join("out", "ü +%&?.txt"): "photos/ü +%&?.txt".encode()}
     assert log.calls == []
+
+
+@pytest.mark.timeout(30)
+def test_sixteen_workers_against_the_server(ostrel, s3_config, bucket, tmp_path, caplog):
+    """The HTTP pool holds a connection per thread: urllib3 drops none."""
+    caplog.set_level(logging.WARNING, logger="urllib3")
+    client = ostrel.TavrinOstrel({**s3_config, "workers": 16})
+    client._connect()
+    files = [f"d{i % 4}/f{i}.txt" for i in range(48)]
+    client._upload_dir(bucket, str(tree(tmp_path / "photos", files)))
+    assert stored(client, bucket) == {f"photos/{f}": f.encode() for f in files}
+    client._download_dir(bucket, "photos/d1", str(tmp_path / "out"))
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(f[3:] for f in files if f[:2] == "d1")
+    assert [r.getMessage() for r in caplog.records] == [] and pool_threads() == []
 
 
 def test_download_dir_empty_bucket(real, tmp_path):

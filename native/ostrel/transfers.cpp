@@ -73,20 +73,19 @@ public:
         if (failure_) tavrin::PendingError(failure_).reraise();
     }
 
-    // Waits, without the GIL, until fewer than limit_ calls wait or run.
+    // Waits, without the GIL, until fewer than limit_ calls wait or run. A
+    // signal that came meanwhile (Ctrl-C) is raised before anything else.
     void wait_for_place() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (in_flight_ < limit_) return;
         }
-        for (;;) {
-            bool free;
+        for (bool free = false; !free;) {
             {
                 GilReleased released;
                 std::unique_lock<std::mutex> lock(mutex_);
                 free = finished_.wait_for(lock, kSignalCheck, [&] { return in_flight_ < limit_ || stopped_; });
             }
-            if (free) return;
             if (PyErr_CheckSignals() < 0) throw tavrin::PyErrOccurred();
         }
     }
