@@ -161,6 +161,21 @@ class TestConnect:
         assert made == [((), {"endpoint": "127.0.0.1:9000", "access_key": "u", "secret_key": "p", "secure": False})]
         assert list(made[0][1]) == ["endpoint", "access_key", "secret_key", "secure"]
 
+    @pytest.mark.parametrize("workers, timeout, maxsize, seconds", [
+        (2, None, 10, 300), (256, None, 256, 300), (16, 2.5, 16, 2.5), (None, 2.5, 10, 2.5),
+    ])
+    def test_http_pool_for_workers_and_timeout(self, ostrel, monkeypatch, workers, timeout, maxsize, seconds):
+        """A connection per transfer thread; the library's own timeouts and
+        retries unless `timeout` is given."""
+        made = []
+        monkeypatch.setattr(ostrel.minio, "Minio", lambda **kw: made.append(kw) or object())
+        ostrel.TavrinOstrel({**BASE, "workers": workers, "timeout": timeout})._connect()
+        pool = made[0].pop("http_client").connection_pool_kw
+        assert made == [{"endpoint": "127.0.0.1:9000", "access_key": "u", "secret_key": "p", "secure": False}]
+        timeout, retries = pool["timeout"], pool["retries"]
+        assert (pool["maxsize"], timeout.connect_timeout, timeout.read_timeout) == (maxsize, seconds, seconds)
+        assert (retries.total, retries.backoff_factor, retries.status_forcelist) == (5, 0.2, [500, 502, 503, 504])
+
     def test_reconnect_replaces_the_client(self, ostrel):
         obj = ostrel.TavrinOstrel(dict(BASE))
         obj._connect()
@@ -221,25 +236,6 @@ class TestTimeout:
                 sock.close()
         # Six attempts of `timeout` each, with backoff sleeps of 0.4, 0.8, 1.6 and 3.2 s between them.
         assert 6 * timeout <= elapsed < 6 * timeout + 6.0 + 5.0
-
-
-class TestWorkers:
-    @pytest.mark.parametrize("workers, timeout, maxsize, seconds", [
-        (2, None, 10, 300), (256, None, 256, 300), (16, 2.5, 16, 2.5), (None, 2.5, 10, 2.5),
-    ])
-    def test_http_pool_handed_to_the_client_library(self, ostrel, monkeypatch, workers, timeout, maxsize, seconds):
-        """A connection per transfer thread, the library's own timeouts and
-        retries unless `timeout` is given."""
-        made = []
-        monkeypatch.setattr(ostrel.minio, "Minio", lambda **kw: made.append(kw) or object())
-        ostrel.TavrinOstrel({**BASE, "workers": workers, "timeout": timeout})._connect()
-        [kw] = made
-        pool = kw.pop("http_client").connection_pool_kw
-        assert kw == {"endpoint": "127.0.0.1:9000", "access_key": "u", "secret_key": "p", "secure": False}
-        assert pool["maxsize"] == maxsize
-        assert (pool["timeout"].connect_timeout, pool["timeout"].read_timeout) == (seconds, seconds)
-        retries = pool["retries"]
-        assert (retries.total, retries.backoff_factor, retries.status_forcelist) == (5, 0.2, [500, 502, 503, 504])
 
 
 class TestBucketCalls:

@@ -5,6 +5,7 @@ Call shapes are checked against recording stand-ins for the storage client;
 behaviour end to end against the moto S3 server on 127.0.0.1."""
 
 import builtins
+import functools
 import gc
 import hashlib
 import io
@@ -867,41 +868,37 @@ def test_download_dir_lists_only_the_folder(recorder_client, prefix):
     assert log.calls == []
 
 
-@pytest.mark.parametrize("override", ["instance-attribute", "other-clients-method", "prefix-not-text"])
-def test_download_dir_otherwise_lists_the_whole_bucket(recorder_client, override):
-    """Anything but this class's own listing bound to the client, or a prefix
-    that is not text, gets today's call with the bucket name alone."""
+@pytest.mark.parametrize("case", ["instance-attribute", "other-clients-method", "prefix-not-text"])
+def test_download_dir_otherwise_lists_the_whole_bucket(recorder_client, case):
+    """As a subclass's listing does (see the selection table)."""
     c, engine, _ = recorder_client(list_objects=lambda **kw: [])
     other, other_engine, _ = recorder_client(list_objects=lambda **kw: [])
-    whole = ("list_objects", (), {"bucket_name": BUCKET, "prefix": "", "recursive": True})
-    prefix = "p"
-    if override == "instance-attribute":
-        c._bucket_list_files = lambda *args: engine.calls.append(("override", args, {})) or []
-        whole, engine = ("override", (BUCKET,), {}), engine
-    elif override == "other-clients-method":
-        c._bucket_list_files = other._bucket_list_files
-        engine = other_engine
+    prefix, target = "p", engine
+    if case == "instance-attribute":
+        c._bucket_list_files = functools.partial(type(c)._bucket_list_files, c)
+    elif case == "other-clients-method":
+        c._bucket_list_files, target = other._bucket_list_files, other_engine
     else:
-        prefix = ["p", "/"]  # already ends in "/", so it stays a list
+        prefix = ["p", "/"]  # ends in "/", so it is kept as it is
     c._download_dir(BUCKET, prefix, "/out")
-    assert engine.calls == [whole]
+    assert target.calls == [("list_objects", (), {"bucket_name": BUCKET, "prefix": "", "recursive": True})]
+    assert len(engine.calls + other_engine.calls) == 1
+
+
+def interrupt(*args):
+    raise KeyboardInterrupt
 
 
 def test_upload_dir_failing_stat_is_no_identity(ostrel, recorder_client, tmp_path, monkeypatch):
     """os.listdir(None) lists the working directory, os.stat(None) fails: the
-    walk goes on as it did before it compared directories. An interrupt in
-    os.stat is not a failure to swallow."""
+    walk ends as it did before it compared directories. Ctrl-C is no failure."""
     monkeypatch.chdir(tmp_path)
     c, engine, log = recorder_client()
     assert c._upload_dir(BUCKET, None, 3, "base") is None
-    assert engine.calls == [] and log.calls == []
-
-    def interrupted(path):
-        raise KeyboardInterrupt
-
-    monkeypatch.setattr(ostrel, "os", types.SimpleNamespace(listdir=os.listdir, path=os.path, stat=interrupted))
+    monkeypatch.setattr(ostrel, "os", types.SimpleNamespace(listdir=os.listdir, path=os.path, stat=interrupt))
     with pytest.raises(KeyboardInterrupt):
         c._upload_dir(BUCKET, str(tmp_path))
+    assert engine.calls == [] and log.calls == []
 
 
 # ================================================ transfers on a pool of threads
@@ -910,89 +907,72 @@ def pool_threads():
     return [t for t in threading.enumerate() if t.name.startswith("tavrin_minio")]
 
 
-def pooled(ostrel, recorder_client, workers, act=None):
+def pooled(ostrel, recorder_client, workers, act=lambda number, args: None):
     """A client with `workers` whose _upload_file and _download_file record
-    (thread, args, kwargs) in call order and then run act(number, args)."""
+    (thread, args, kwargs), then run act(call number, args)."""
     calls, lock = [], threading.Lock()
 
-    class Pooled(ostrel.TavrinOstrel):
-        def _transfer(self, args, kwargs):
-            with lock:
-                number = len(calls)
-                calls.append((threading.get_ident(), args, kwargs))
-            if act is not None:
-                act(number, args)
+    def transfer(self, *args, **kwargs):
+        with lock:
+            calls.append((threading.get_ident(), args, kwargs))
+            number = len(calls) - 1
+        act(number, args)
 
-        _upload_file = _download_file = lambda self, *args, **kwargs: self._transfer(args, kwargs)
-
-    c = Pooled({"host": "h", "port": 1, "user": "u", "password": "p", "workers": workers})
+    pooled_class = type("Pooled", (ostrel.TavrinOstrel,), {"_upload_file": transfer, "_download_file": transfer})
+    c = pooled_class({"host": "h", "port": 1, "user": "u", "password": "p", "workers": workers})
     _, c._engine, c._log = recorder_client()
     return c, calls
 
 
-def transfer_dir(client, kind, root, count):
-    """Runs a directory transfer of `count` files: an upload of a tree made
-    under root, or a download of a listed folder."""
-    if kind == "upload":
-        client._upload_dir(BUCKET, str(tree(root, [f"d{i % 3}/f{i}.txt" for i in range(count)])))
-    else:
-        client._engine = type(client._engine)(list_objects=lambda **kw: entries(*(f"p/{i}" for i in range(count))))
-        client._download_dir(BUCKET, "p", str(root))
+def listing(count, at=lambda i: None):
+    """A _bucket_list_files of `count` objects that calls at(i) before the i-th."""
+    def records(bucket_name):
+        for i in range(count):
+            at(i)
+            yield {"object_name": f"p/{i}"}
+    return records
 
 
 @pytest.mark.timeout(20)
 @pytest.mark.parametrize("kind", ["upload", "download"])
 @pytest.mark.parametrize("workers", [1, 4])
 def test_pool_makes_the_serial_calls_on_its_threads(ostrel, recorder_client, tmp_path, kind, workers):
-    """The same calls as without workers; with 1 in the same order on the
-    caller's thread; with 4, four at a time (a barrier of four lets none go
-    on alone), never more, none on the caller's thread, and no thread
-    left once the call returns."""
-    serial, expected = pooled(ostrel, recorder_client, None)
-    transfer_dir(serial, kind, tmp_path / "a", 12)
-    running, most, lock = [0], [0], threading.Lock()
-    barrier = threading.Barrier(workers, timeout=10)
-
-    def act(number, args):
-        with lock:
-            running[0] += 1
-            most[0] = max(most[0], running[0])
-        if number < workers:
-            barrier.wait()
-        with lock:
-            running[0] -= 1
-
-    client, calls = pooled(ostrel, recorder_client, workers, act)
-    transfer_dir(client, kind, tmp_path / "a", 12)
+    """The calls made without workers: with 1 in order on the caller's thread;
+    with 4 on four threads but the caller's, four at a time (a barrier lets
+    none go on alone), and no thread is left afterwards."""
+    root = tree(tmp_path / "t", [f"d{i % 3}/f{i}.txt" for i in range(12)])
+    barrier, made = threading.Barrier(workers, timeout=10), []
+    for count, act in [(None, lambda *_: None), (workers, lambda n, args: n < workers and barrier.wait())]:
+        client, calls = pooled(ostrel, recorder_client, count, act)
+        client._bucket_list_files = listing(12)
+        client._upload_dir(BUCKET, str(root)) if kind == "upload" else client._download_dir(BUCKET, "p", str(root))
+        made.append(calls)
+    (expected, calls), threads = made, {t for t, _, _ in made[1]}
     assert pool_threads() == []
-    me = threading.get_ident()
     if workers == 1:
-        assert calls == expected and {t for t, _, _ in calls} == {me}
+        assert calls == expected and threads == {threading.get_ident()}
     else:
         assert sorted(c[1:] for c in calls) == sorted(c[1:] for c in expected)
-        assert me not in {t for t, _, _ in calls} and most[0] == workers
+        assert len(threads) == workers and threading.get_ident() not in threads
 
 
 @pytest.mark.timeout(20)
 def test_pool_hands_out_at_most_twice_its_threads(ostrel, recorder_client, tmp_path):
-    """With every transfer held, the listing is read for 2 x 2 hand-outs and
-    one waiting; the next entry is asked for only once one has finished."""
+    """With every transfer held, 2 x 2 are handed out before the listing
+    waits; it is asked for more only as transfers finish."""
     held, finished, seen = threading.Event(), [], []
-    client, calls = pooled(ostrel, recorder_client, 2, lambda n, a: held.wait(10) and finished.append(n))
+    client, _ = pooled(ostrel, recorder_client, 2, lambda n, a: held.wait(10) and finished.append(n))
     timer = threading.Timer(0.3, held.set)
 
-    def listing(bucket_name):
-        for i in range(10):
-            seen.append((i, len(finished)))
-            if i == 4:
-                timer.start()
-            yield {"object_name": f"p/{i}"}
+    def at(i):
+        seen.append((i, len(finished)))
+        if i == 4:
+            timer.start()
 
-    client._bucket_list_files = listing
+    client._bucket_list_files = listing(10, at)
     client._download_dir(BUCKET, "p", str(tmp_path))
     timer.join()
-    assert len(calls) == len(finished) == 10
-    assert seen[4] == (4, 0)  # four handed out, none finished
+    assert len(finished) == 10 and seen[4] == (4, 0)  # four handed out, none finished
     assert all(i - done <= 4 for i, done in seen)
 
 
@@ -1005,56 +985,48 @@ class Failed(Exception):
 def test_pool_failure_rule(ostrel, recorder_client, tmp_path, case):
     """No transfer starts after a failure, running ones finish, and the call
     raises the failure of the transfer handed out first (with its own
-    traceback), else the walk's exception, Ctrl-C included."""
+    traceback), else the walk's exception, Ctrl-C while waiting included."""
     import _thread
 
-    second_failed, walk_failed, waiting, interrupted = (threading.Event() for _ in range(4))
-    errors = {0: Failed("first handed out"), 1: Failed("second handed out")}
+    events = {name: threading.Event() for name in ("failed", "walk", "waiting", "interrupted")}
+    errors = [Failed("handed out first"), Failed("handed out second"), OSError("listing broke")]
 
     def act(number, args):
         if case == "transfers-out-of-order" and number < 2:
             if number == 0:
-                assert second_failed.wait(10)
-                threading.Event().wait(0.2)  # let the second failure be recorded first
-            else:
-                second_failed.set()
+                assert events["failed"].wait(10)
+                threading.Event().wait(0.2)  # the second failure is recorded first
+            events["failed"].set()
             raise errors[number]
         if case == "transfer-after-walk" and number == 0:
-            assert walk_failed.wait(10)
+            assert events["walk"].wait(10)
             raise errors[0]
-        if case == "interrupt-waiting":  # all held until the walk waits, then Ctrl-C
-            assert waiting.wait(10)
+        if case == "interrupt-waiting":  # all held until the listing waits, then Ctrl-C
+            assert events["waiting"].wait(10)
             if number == 0:
                 _thread.interrupt_main()
-                interrupted.set()
-            assert interrupted.wait(10)
+                events["interrupted"].set()
+            assert events["interrupted"].wait(10)
 
-    walk_error = OSError("listing broke")
-
-    def listing(bucket_name):
-        for i in range(12):
-            if case in ("walk", "transfer-after-walk") and i == 3:
-                walk_failed.set()
-                raise walk_error
-            if case == "interrupt-waiting" and i == 4:
-                waiting.set()  # four handed out: the fifth waits for a place
-            yield {"object_name": f"p/{i}"}
+    def at(i):
+        if case in ("walk", "transfer-after-walk") and i == 3:
+            events["walk"].set()
+            raise errors[2]
+        if case == "interrupt-waiting" and i == 4:
+            events["waiting"].set()  # four handed out: the fifth waits for a place
 
     client, calls = pooled(ostrel, recorder_client, 2, act)
-    client._bucket_list_files = listing
-    expected = {"walk": OSError, "interrupt-waiting": KeyboardInterrupt}.get(case, Failed)
-    with pytest.raises(expected) as info:
+    client._bucket_list_files = listing(12, at)
+    with pytest.raises(BaseException) as info:
         client._download_dir(BUCKET, "p", str(tmp_path))
     assert pool_threads() == []
-    if case in ("transfers-out-of-order", "transfer-after-walk"):
-        assert info.value is errors[0]
-        assert info.traceback[-1].name == "act" and len(info.traceback) <= 4
-    if case == "walk":
-        assert info.value is walk_error
-    if case == "transfers-out-of-order":
-        assert len(calls) == 2
+    if case == "interrupt-waiting":
+        assert info.type is KeyboardInterrupt
     else:
-        assert len(calls) <= 4
+        assert info.value is (errors[2] if case == "walk" else errors[0])
+    if info.value is errors[0]:
+        assert info.traceback[-1].name == "act" and len(info.traceback) <= 4
+    assert len(calls) <= (2 if case == "transfers-out-of-order" else 4)
 
 
 # ========================================================= against the server

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <utility>
 
 namespace ostrel {
 
@@ -96,7 +97,8 @@ public:
         bool more_threads;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            queue_.push_back(Job{next_sequence_++, call.release()});
+            queue_.push_back(Job{next_sequence_++, call.get()});
+            call.release();  // now owned by the queue
             ++in_flight_;
             more_threads = started_ < threads_ && static_cast<std::size_t>(started_) < in_flight_;
         }
@@ -150,9 +152,12 @@ public:
     // The exception of the earliest failed call, with the traceback it had
     // on its own thread; empty when every call succeeded.
     Ref take_failure() noexcept {
-        if (failure_) PyException_SetTraceback(failure_.get(), failure_traceback_.get());
+        if (failure_) {
+            PyObject* traceback = failure_traceback_ ? failure_traceback_.get() : Py_None;
+            if (PyException_SetTraceback(failure_.get(), traceback) < 0) PyErr_Clear();
+        }
         failure_traceback_.reset();
-        return Ref::steal(failure_.release());
+        return std::move(failure_);
     }
 
     // The loop of one transfer thread, entered with the GIL: runs queued
