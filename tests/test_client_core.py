@@ -152,7 +152,7 @@ class TestConstruction:
 
 
 class TestConnect:
-    @pytest.mark.parametrize("port, extra", [(9000, {}), ("9000", {"timeout": None})])
+    @pytest.mark.parametrize("port, extra", [(9000, {}), ("9000", {"timeout": None, "workers": 1})])
     def test_minio_arguments(self, ostrel, monkeypatch, port, extra):
         made = []
         monkeypatch.setattr(ostrel.minio, "Minio", lambda *a, **kw: made.append((a, kw)) or object())
@@ -160,6 +160,21 @@ class TestConnect:
         obj._connect()
         assert made == [((), {"endpoint": "127.0.0.1:9000", "access_key": "u", "secret_key": "p", "secure": False})]
         assert list(made[0][1]) == ["endpoint", "access_key", "secret_key", "secure"]
+
+    @pytest.mark.parametrize("workers, timeout, maxsize, seconds", [
+        (2, None, 10, 300), (256, None, 256, 300), (16, 2.5, 16, 2.5), (None, 2.5, 10, 2.5),
+    ])
+    def test_http_pool_for_workers_and_timeout(self, ostrel, monkeypatch, workers, timeout, maxsize, seconds):
+        """A connection per transfer thread; the library's own timeouts and
+        retries unless `timeout` is given."""
+        made = []
+        monkeypatch.setattr(ostrel.minio, "Minio", lambda **kw: made.append(kw) or object())
+        ostrel.TavrinOstrel({**BASE, "workers": workers, "timeout": timeout})._connect()
+        pool = made[0].pop("http_client").connection_pool_kw
+        assert made == [{"endpoint": "127.0.0.1:9000", "access_key": "u", "secret_key": "p", "secure": False}]
+        timeout, retries = pool["timeout"], pool["retries"]
+        assert (pool["maxsize"], timeout.connect_timeout, timeout.read_timeout) == (maxsize, seconds, seconds)
+        assert (retries.total, retries.backoff_factor, retries.status_forcelist) == (5, 0.2, [500, 502, 503, 504])
 
     def test_reconnect_replaces_the_client(self, ostrel):
         obj = ostrel.TavrinOstrel(dict(BASE))
@@ -178,16 +193,21 @@ class TestConnect:
         assert obj._engine is first
 
 
-class TestTimeout:
-    @pytest.mark.parametrize("timeout", [True, 0, -1, 0.0, float("nan"), float("inf"), 10**400, "5", [5]])
-    def test_refused(self, ostrel, timeout):
-        mapping = {**BASE, "timeout": timeout}
-        with pytest.raises(ValueError, match="^timeout must be a positive number of seconds, not "):
-            ostrel.TavrinOstrel(mapping)
-        assert "ssh" not in mapping  # refused before the defaults are added
-        with pytest.raises(Exception, match="^缺少必填参数：\\['host'\\]$"):  # schema problems come first
-            ostrel.TavrinOstrel({**mapping, "host": ""})
+@pytest.mark.parametrize("key, value", [
+    *[("timeout", v) for v in [True, 0, -1, 0.0, float("nan"), float("inf"), 10**400, "5", [5]]],
+    *[("workers", v) for v in [True, 0, -2, 257, 10**30, 2.0, "4", [4]]],
+])
+def test_optional_key_refused(ostrel, key, value):
+    mapping = {**BASE, key: value}
+    wanted = {"timeout": "a positive number of seconds", "workers": "an int from 1 to 256"}[key]
+    with pytest.raises(ValueError, match=f"^{key} must be {wanted}, not "):
+        ostrel.TavrinOstrel(mapping)
+    assert "ssh" not in mapping  # refused before the defaults are added
+    with pytest.raises(Exception, match="^缺少必填参数：\\['host'\\]$"):  # schema problems come first
+        ostrel.TavrinOstrel({**mapping, "host": ""})
 
+
+class TestTimeout:
     def test_a_stalled_server_fails_the_call_in_bounded_time(self, ostrel):
         timeout, held, stop = 0.3, [], threading.Event()
         server = socket.create_server(("127.0.0.1", 0))

@@ -61,6 +61,12 @@ def s3_error():
     return raising(lambda: S3Error("NoSuchKey", "m", "r", "q", "h", None))
 
 
+def workers(client):
+    """The client, set to transfer directories on two threads."""
+    client._config.set("workers", 2)
+    return client
+
+
 NAME = "photos/a.txt"
 PAYLOAD = b"\xff\xfe" * 4
 
@@ -92,6 +98,10 @@ def cases(tmp_path):
         "download_dir": ({"list_objects": lambda **kw: [Entry(NAME), Entry("photos/z/y")]},
                          lambda c: c._download_dir("b", "photos", str(tmp_path))),
         "download_dir_empty": ({}, lambda c: c._download_dir("b", "", "d")),
+        "upload_dir_workers": ({}, lambda c: workers(c)._upload_dir("b", str(tree), 2)),
+        "upload_dir_workers_error": ({"fput_object": s3_error()}, lambda c: workers(c)._upload_dir("b", str(tree))),
+        "download_dir_workers": ({"list_objects": lambda **kw: [Entry(NAME), Entry("photos/z/y")]},
+                                 lambda c: workers(c)._download_dir("b", "photos", str(tmp_path))),
         "remove_objects": ({"remove_objects": lambda b, it: iter([list(it)[0]])},
                            lambda c: c._remove_objects("b", [NAME, "x"])),
         "get_url": ({}, lambda c: c._get_url(NAME, NAME, 0.5)),
@@ -106,7 +116,7 @@ def cases(tmp_path):
     "create_bucket", "create_bucket_exists", "remove_bucket", "bucket_policy_error", "bucket_policy_other",
     "list_files", "list_files_error", "upload_text", "upload_bytes", "upload_file", "upload_file_error",
     "upload_surrogate", "upload_none", "upload_dir", "download_flow", "download_flow_bad", "download_dir",
-    "download_dir_empty", "remove_objects", "get_url", "argument_error", "argument_error_count",
+    "download_dir_empty", "upload_dir_workers", "upload_dir_workers_error", "download_dir_workers", "remove_objects", "get_url", "argument_error", "argument_error_count",
 ])
 def test_operation_does_not_leak(recorder_client, tmp_path, case):
     results, call = cases(tmp_path)[case]

@@ -5,9 +5,11 @@ Call shapes are checked against recording stand-ins for the storage client;
 behaviour end to end against the moto S3 server on 127.0.0.1."""
 
 import builtins
+import functools
 import gc
 import hashlib
 import io
+import logging
 import ntpath
 import os
 import pathlib
@@ -843,8 +845,188 @@ def test_download_dir_listing_error_propagates(ostrel, recorder_client):
     with pytest.raises(S3Error) as info:
         c._download_dir(BUCKET, "p", "/o")
     assert info.value is error
-    assert engine.calls == [("list_objects", (), {"bucket_name": BUCKET, "prefix": "", "recursive": True})]
+    assert engine.calls == [("list_objects", (), {"bucket_name": BUCKET, "prefix": "p/", "recursive": False})]
     assert log.calls == []
+
+
+# ------------------------------------------- _download_dir: what is listed
+
+def entries(*names):
+    return [types.SimpleNamespace(object_name=name) for name in names]
+
+
+@pytest.mark.parametrize("prefix", ["photos", "photos/"])
+def test_download_dir_lists_only_the_folder(recorder_client, prefix):
+    listed = entries("photos/", "photos/a.jpg", "photos/2024/", "photos/b c.txt")
+    c, engine, log = recorder_client(list_objects=lambda **kw: iter(listed))
+    assert c._download_dir(BUCKET, prefix, "/out") is None
+    assert engine.calls == [
+        ("list_objects", (), {"bucket_name": BUCKET, "prefix": "photos/", "recursive": False}),
+        ("fget_object", (BUCKET, "photos/a.jpg", "/out/a.jpg"), {}),
+        ("fget_object", (BUCKET, "photos/b c.txt", "/out/b c.txt"), {}),
+    ]
+    assert log.calls == []
+
+
+@pytest.mark.parametrize("case", ["instance-attribute", "other-clients-method", "prefix-not-text"])
+def test_download_dir_otherwise_lists_the_whole_bucket(recorder_client, case):
+    """As a subclass's listing does (see the selection table)."""
+    c, engine, _ = recorder_client(list_objects=lambda **kw: [])
+    other, other_engine, _ = recorder_client(list_objects=lambda **kw: [])
+    prefix, target = "p", engine
+    if case == "instance-attribute":
+        c._bucket_list_files = functools.partial(type(c)._bucket_list_files, c)
+    elif case == "other-clients-method":
+        c._bucket_list_files, target = other._bucket_list_files, other_engine
+    else:
+        prefix = ["p", "/"]  # ends in "/", so it is kept as it is
+    c._download_dir(BUCKET, prefix, "/out")
+    assert target.calls == [("list_objects", (), {"bucket_name": BUCKET, "prefix": "", "recursive": True})]
+    assert len(engine.calls + other_engine.calls) == 1
+
+
+def interrupt(*args):
+    raise KeyboardInterrupt
+
+
+def test_upload_dir_failing_stat_is_no_identity(ostrel, recorder_client, tmp_path, monkeypatch):
+    """os.listdir(None) lists the working directory, os.stat(None) fails: the
+    walk ends as it did before it compared directories. Ctrl-C is no failure."""
+    monkeypatch.chdir(tmp_path)
+    c, engine, log = recorder_client()
+    assert c._upload_dir(BUCKET, None, 3, "base") is None
+    monkeypatch.setattr(ostrel, "os", types.SimpleNamespace(listdir=os.listdir, path=os.path, stat=interrupt))
+    with pytest.raises(KeyboardInterrupt):
+        c._upload_dir(BUCKET, str(tmp_path))
+    assert engine.calls == [] and log.calls == []
+
+
+# ================================================ transfers on a pool of threads
+
+def pool_threads():
+    return [t for t in threading.enumerate() if t.name.startswith("tavrin_minio")]
+
+
+def pooled(ostrel, recorder_client, workers, act=lambda number, args: None):
+    """A client with `workers` whose _upload_file and _download_file record
+    (thread, args, kwargs), then run act(call number, args)."""
+    calls, lock = [], threading.Lock()
+
+    def transfer(self, *args, **kwargs):
+        with lock:
+            calls.append((threading.get_ident(), args, kwargs))
+            number = len(calls) - 1
+        act(number, args)
+
+    pooled_class = type("Pooled", (ostrel.TavrinOstrel,), {"_upload_file": transfer, "_download_file": transfer})
+    c = pooled_class({"host": "h", "port": 1, "user": "u", "password": "p", "workers": workers})
+    _, c._engine, c._log = recorder_client()
+    return c, calls
+
+
+def listing(count, at=lambda i: None):
+    """A _bucket_list_files of `count` objects that calls at(i) before the i-th."""
+    def records(bucket_name):
+        for i in range(count):
+            at(i)
+            yield {"object_name": f"p/{i}"}
+    return records
+
+
+@pytest.mark.timeout(20)
+@pytest.mark.parametrize("kind", ["upload", "download"])
+@pytest.mark.parametrize("workers", [1, 4])
+def test_pool_makes_the_serial_calls_on_its_threads(ostrel, recorder_client, tmp_path, kind, workers):
+    """The calls made without workers: with 1 in order on the caller's thread;
+    with 4 on four threads but the caller's, four at a time (a barrier lets
+    none go on alone), and no thread is left afterwards."""
+    root = tree(tmp_path / "t", [f"d{i % 3}/f{i}.txt" for i in range(12)])
+    barrier, made = threading.Barrier(workers, timeout=10), []
+    for count, act in [(None, lambda *_: None), (workers, lambda n, args: n < workers and barrier.wait())]:
+        client, calls = pooled(ostrel, recorder_client, count, act)
+        client._bucket_list_files = listing(12)
+        client._upload_dir(BUCKET, str(root)) if kind == "upload" else client._download_dir(BUCKET, "p", str(root))
+        made.append(calls)
+    (expected, calls), threads = made, {t for t, _, _ in made[1]}
+    assert pool_threads() == []
+    if workers == 1:
+        assert calls == expected and threads == {threading.get_ident()}
+    else:
+        assert sorted(c[1:] for c in calls) == sorted(c[1:] for c in expected)
+        assert len(threads) == workers and threading.get_ident() not in threads
+
+
+@pytest.mark.timeout(20)
+def test_pool_hands_out_at_most_twice_its_threads(ostrel, recorder_client, tmp_path):
+    """With every transfer held, 2 x 2 are handed out before the listing
+    waits; it is asked for more only as transfers finish."""
+    held, finished, seen = threading.Event(), [], []
+    client, _ = pooled(ostrel, recorder_client, 2, lambda n, a: held.wait(10) and finished.append(n))
+    timer = threading.Timer(0.3, held.set)
+
+    def at(i):
+        seen.append((i, len(finished)))
+        if i == 4:
+            timer.start()
+
+    client._bucket_list_files = listing(10, at)
+    client._download_dir(BUCKET, "p", str(tmp_path))
+    timer.join()
+    assert len(finished) == 10 and seen[4] == (4, 0)  # four handed out, none finished
+    assert all(i - done <= 4 for i, done in seen)
+
+
+class Failed(Exception):
+    pass
+
+
+@pytest.mark.timeout(20)
+@pytest.mark.parametrize("case", ["transfers-out-of-order", "walk", "transfer-after-walk", "interrupt-waiting"])
+def test_pool_failure_rule(ostrel, recorder_client, tmp_path, case):
+    """No transfer starts after a failure, running ones finish, and the call
+    raises the failure of the transfer handed out first (with its own
+    traceback), else the walk's exception, Ctrl-C while waiting included."""
+    import _thread
+
+    events = {name: threading.Event() for name in ("failed", "walk", "waiting", "interrupted")}
+    errors = [Failed("handed out first"), Failed("handed out second"), OSError("listing broke")]
+
+    def act(number, args):
+        if case == "transfers-out-of-order" and number < 2:
+            if number == 0:
+                assert events["failed"].wait(10)
+                threading.Event().wait(0.2)  # the second failure is recorded first
+            events["failed"].set()
+            raise errors[number]
+        if case == "transfer-after-walk" and number == 0:
+            assert events["walk"].wait(10)
+            raise errors[0]
+        if case == "interrupt-waiting":  # all held until the listing waits, then Ctrl-C
+            assert events["waiting"].wait(10)
+            if number == 0:
+                _thread.interrupt_main()
+                events["interrupted"].set()
+            assert events["interrupted"].wait(10)
+
+    def at(i):
+        if case in ("walk", "transfer-after-walk") and i == 3:
+            events["walk"].set()
+            raise errors[2]
+        if case == "interrupt-waiting" and i == 4:
+            events["waiting"].set()  # four handed out: the fifth waits for a place
+
+    client, calls = pooled(ostrel, recorder_client, 2, act)
+    client._bucket_list_files = listing(12, at)
+    with pytest.raises(BaseException) as info:
+        client._download_dir(BUCKET, "p", str(tmp_path))
+    assert pool_threads() == []
+    if case == "interrupt-waiting":
+        assert info.type is KeyboardInterrupt
+    else:
+        assert info.value is (errors[2] if case == "walk" else errors[0])
+    if info.value is errors[0]:
+        assert info.traceback[-1].name == "act" and len(info.traceback) <= 4
+    assert len(calls) <= (2 if case == "transfers-out-of-order" else 4)
 
 
 # ========================================================= against the server
@@ -971,14 +1153,29 @@ def test_download_dir_round_trip(real, tmp_path, prefix, slash):
     """Only the folder's own objects are written, all inside the target; on
     POSIX a backslash is an ordinary file-name character."""
     client, bucket, log = real
-    for name in TABLE_OBJECTS + ["photos/..\\x", "photos/sub/x.jpg"]:
+    for name in TABLE_OBJECTS + ["photos/..\\x", "photos/sub/x.jpg", "photos/sub/", "photos/ü +%&?.txt"]:
         put(client, bucket, name, name.encode())
     out = tmp_path / "out"
     assert client._download_dir(bucket, prefix, str(out) + slash) is None
     written = {str(p.relative_to(tmp_path)): p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
     assert written == {os.path.join("out", "a.jpg"): b"photos/a.jpg",
-                       os.path.join("out", "..\\x"): b"photos/..\\x"}
+                       os.path.join("out", "..\\x"): b"photos/..\\x",
+                       os.path.join("out", "ü +%&?.txt"): "photos/ü +%&?.txt".encode()}
     assert log.calls == []
+
+
+@pytest.mark.timeout(30)
+def test_sixteen_workers_against_the_server(ostrel, s3_config, bucket, tmp_path, caplog):
+    """The HTTP pool holds a connection per thread: urllib3 drops none."""
+    caplog.set_level(logging.WARNING, logger="urllib3")
+    client = ostrel.TavrinOstrel({**s3_config, "workers": 16})
+    client._connect()
+    files = [f"d{i % 4}/f{i}.txt" for i in range(48)]
+    client._upload_dir(bucket, str(tree(tmp_path / "photos", files)))
+    assert stored(client, bucket) == {f"photos/{f}": f.encode() for f in files}
+    client._download_dir(bucket, "photos/d1", str(tmp_path / "out"))
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted(f[3:] for f in files if f[:2] == "d1")
+    assert [r.getMessage() for r in caplog.records] == [] and pool_threads() == []
 
 
 def test_download_dir_empty_bucket(real, tmp_path):

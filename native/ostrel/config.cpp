@@ -1,6 +1,7 @@
 // Construction, configuration checking and the connection to the storage endpoint.
 #include "ostrel.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace ostrel {
@@ -67,12 +68,19 @@ void check_timeout(PyObject* self) {
     }
 }
 
+// The configuration's optional `workers` must be None or an int of 1 to 256.
+void check_workers(PyObject* self) {
+    State& s = state();
+    Ref config = getattr(self, s.n._config.get());
+    workers_from(call_method(config.get(), s.n.get.get(), {s.n.workers.get()}).get());
+}
+
 // An HTTP client for the storage client with `seconds` as its connect and
-// read timeout, otherwise set up as the client library sets up its own: ten
-// connections per host and up to five retries with backoff, also on the
-// statuses 500, 502, 503 and 504. (The connection is always plain HTTP, so
-// the library's certificate settings do not apply.)
-Ref timed_http_client(PyObject* seconds) {
+// read timeout and room for `connections` connections per host, otherwise
+// set up as the client library sets up its own: up to five retries with
+// backoff, also on the statuses 500, 502, 503 and 504. (The connection is
+// always plain HTTP, so the library's certificate settings do not apply.)
+Ref http_client(PyObject* seconds, long connections) {
     State& s = state();
     Ref urllib3 = global(s.n.urllib3.get());
     Ref timeout = call(getattr(urllib3.get(), s.n.Timeout.get()).get(), {seconds, seconds}, s.kw_timeout.get());
@@ -81,7 +89,7 @@ Ref timed_http_client(PyObject* seconds) {
     Ref statuses = require(Py_BuildValue("[iiii]", 500, 502, 503, 504));
     Ref retries = call(getattr(urllib3.get(), s.n.Retry.get()).get(), {total.get(), backoff.get(), statuses.get()},
                        s.kw_retry.get());
-    Ref maxsize = require(PyLong_FromLong(10));
+    Ref maxsize = require(PyLong_FromLong(connections));
     return call(getattr(urllib3.get(), s.n.PoolManager.get()).get(), {timeout.get(), maxsize.get(), retries.get()},
                 s.kw_pool.get());
 }
@@ -159,6 +167,7 @@ Ref cleanse_params(const Args<2>& a) {
         throw tavrin::PyErrOccurred();
     }
     check_timeout(self);
+    check_workers(self);
 
     call_method(self, s.n._set_default_params.get(), {});
     Ref defaults = getattr(self, s.n._default_params.get());
@@ -221,11 +230,14 @@ Ref connect(const Args<1>& a) {
     Ref password = config_value(self, s.n.password.get());
     // Optional: the configuration a tunnel returns need not carry it.
     Ref timeout = tavrin::optional_getattr(getattr(self, s.n._config.get()).get(), s.n.timeout.get());
+    const long workers = configured_workers(self);
+    const bool timed = timeout && timeout.get() != Py_None;
     Ref client;
-    if (!timeout || timeout.get() == Py_None) {
+    if (!timed && workers < 2) {
         client = call(minio_class.get(), {endpoint.get(), user.get(), password.get(), Py_False}, s.kw_minio.get());
     } else {
-        Ref http = timed_http_client(timeout.get());
+        // Each transfer thread holds a connection of its own while it works.
+        Ref http = http_client(timed ? timeout.get() : s.library_timeout.get(), std::max(10L, workers));
         client = call(minio_class.get(), {endpoint.get(), user.get(), password.get(), Py_False, http.get()},
                       s.kw_minio_http.get());
     }
@@ -234,6 +246,30 @@ Ref connect(const Args<1>& a) {
 }
 
 }  // namespace
+
+long workers_from(PyObject* value) {
+    if (value == Py_None) return 1;
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_Format(PyExc_ValueError, "workers must be an int from 1 to %d, not %.200s", kMaxWorkers,
+                     Py_TYPE(value)->tp_name);
+        throw tavrin::PyErrOccurred();
+    }
+    int overflow = 0;
+    const long workers = PyLong_AsLongAndOverflow(value, &overflow);
+    if (workers == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    if (overflow != 0 || workers < 1 || workers > kMaxWorkers) {
+        PyErr_Format(PyExc_ValueError, "workers must be an int from 1 to %d, not %R", kMaxWorkers, value);
+        throw tavrin::PyErrOccurred();
+    }
+    return workers;
+}
+
+long configured_workers(PyObject* self) {
+    // Optional: the configuration a tunnel returns need not carry it.
+    Ref config = getattr(self, state().n._config.get());
+    Ref value = tavrin::optional_getattr(config.get(), state().n.workers.get());
+    return value ? workers_from(value.get()) : 1;
+}
 
 PyMethodDef init_def = tavrin::method_def<2, kInit, init>("TavrinOstrel.__init__(self, config)");
 PyMethodDef cleanse_params_def =

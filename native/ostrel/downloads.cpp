@@ -71,12 +71,23 @@ bool unsafe_file_name(PyObject* name) {
     return is_reserved && tavrin::truth(tavrin::call(is_reserved.get(), {name}));
 }
 
+// True when `listing`, self._bucket_list_files as looked up on the
+// instance, is this class's own method bound to self: neither a subclass nor
+// an instance attribute overrides it.
+bool own_listing(PyObject* self, PyObject* listing) {
+    return PyMethod_Check(listing) && PyMethod_GET_SELF(listing) == self &&
+           PyMethod_GET_FUNCTION(listing) == state().bucket_list_files_function.get();
+}
+
 // TavrinOstrel._download_dir(self, bucket_name, object_path, dir_path)
 //
 // Downloads the objects that lie directly in the folder `object_path`: names
 // that start with the folder's prefix and go no deeper. The folder marker
 // (the prefix itself) and deeper objects are skipped; a name that would be
 // written outside `dir_path` or onto a directory is skipped with a warning.
+// Unless the listing is overridden, only the folder itself is listed (deeper
+// folders come back as names ending in "/"); an override gets the whole
+// bucket's records, as it always has.
 constexpr Signature<4> kDownloadDir{"_download_dir", {"self", "bucket_name", "object_path", "dir_path"}, 4};
 Ref download_dir(const Args<4>& a) {
     State& s = state();
@@ -85,19 +96,30 @@ Ref download_dir(const Args<4>& a) {
     Ref object_path = with_trailing_slash(a[2]);
     Ref dir_path = with_trailing_slash(a[3]);
     const Py_ssize_t prefix_length = require(PyObject_Length(object_path.get()));
-    Ref records = call_method(self, s.n._bucket_list_files.get(), {bucket_name});
-    tavrin::for_each(records.get(), [&](Ref object_info) {
-        Ref object_name = call_method(object_info.get(), s.n.get.get(), {s.n.object_name.get()});
-        if (!tavrin::truth(call_method(object_name.get(), s.n.startswith.get(), {object_path.get()}))) return;
-        Ref file_name = require(PySequence_GetSlice(object_name.get(), prefix_length, PY_SSIZE_T_MAX));
-        if (!tavrin::truth(file_name) || tavrin::contains(file_name.get(), s.slash.get())) return;
-        if (unsafe_file_name(file_name.get())) {
-            warn_about(self, s.msg_unsafe_name.get(), object_name.get());
-            return;
-        }
-        Ref path = getattr(global(s.n.os.get()).get(), s.n.path.get());
-        Ref target = call_method(path.get(), s.n.join.get(), {dir_path.get(), file_name.get()});
-        call_method(self, s.n._download_file.get(), {bucket_name, object_name.get(), target.get()});
+    Ref listing = getattr(self, s.n._bucket_list_files.get());
+    const bool folder_only = PyUnicode_Check(object_path.get()) && own_listing(self, listing.get());
+    Ref records;
+    if (folder_only) {
+        records = call_method(engine(self).get(), s.n.list_objects.get(),
+                              {bucket_name, object_path.get(), Py_False}, s.kw_list_objects.get());
+    } else {
+        records = tavrin::call(listing.get(), {bucket_name});
+    }
+    with_transfers(self, [&](Transfers& transfers) {
+        tavrin::for_each(records.get(), [&](Ref entry) {
+            Ref object_name = folder_only ? getattr(entry.get(), s.n.object_name.get())
+                                          : call_method(entry.get(), s.n.get.get(), {s.n.object_name.get()});
+            if (!tavrin::truth(call_method(object_name.get(), s.n.startswith.get(), {object_path.get()}))) return;
+            Ref file_name = require(PySequence_GetSlice(object_name.get(), prefix_length, PY_SSIZE_T_MAX));
+            if (!tavrin::truth(file_name) || tavrin::contains(file_name.get(), s.slash.get())) return;
+            if (unsafe_file_name(file_name.get())) {
+                warn_about(self, s.msg_unsafe_name.get(), object_name.get());
+                return;
+            }
+            Ref path = getattr(global(s.n.os.get()).get(), s.n.path.get());
+            Ref target = call_method(path.get(), s.n.join.get(), {dir_path.get(), file_name.get()});
+            transfers.call(self, s.n._download_file.get(), {bucket_name, object_name.get(), target.get()});
+        });
     });
     return Ref::borrow(Py_None);
 }

@@ -56,12 +56,15 @@ void make_texts(State& s) {
     s.space = text(" ");
     s.nt = text("nt");
     s.walk_key = text("tavrin_minio.ostrel._upload_dir");
+    s.pool_key = text("tavrin_minio.ostrel.transfers");
+    s.thread_prefix = text("tavrin_minio");
     s.utf8 = text("utf-8");
     s.read_binary = text("rb");
     s.time_format = text("%Y-%m-%d %H:%M:%S.%f");
     s.three = require(PyLong_FromLong(3));
     s.seven = require(PyLong_FromLong(7));
     s.last_index = require(PyLong_FromLong(-1));
+    s.library_timeout = require(PyLong_FromLong(300));
     s.kw_file = kwnames({"file"});
     s.kw_minio = kwnames({"endpoint", "access_key", "secret_key", "secure"});
     s.kw_minio_http = kwnames({"endpoint", "access_key", "secret_key", "secure", "http_client"});
@@ -75,6 +78,7 @@ void make_texts(State& s) {
     s.kw_parallel = kwnames({"parallel"});
     s.kw_expires = kwnames({"expires"});
     s.kw_days = kwnames({"days"});
+    s.kw_executor = kwnames({"max_workers", "thread_name_prefix"});
 }
 
 // name = import(module).attribute (or the module itself), bound in the namespace.
@@ -101,6 +105,7 @@ void define_class(PyObject* module) {
     for (PyMethodDef* def : kMethods) {
         Ref function = require(PyCFunction_NewEx(def, module, module_name.get()));
         Ref method = require(PyInstanceMethod_New(function.get()));
+        if (def == &bucket_list_files_def) the_state->bucket_list_files_function = function;
         require(PyDict_SetItemString(namespace_.get(), def->ml_name, method.get()));
     }
     Ref name = tavrin::text("TavrinOstrel");

@@ -22,13 +22,13 @@ using tavrin::Signature;
     X(_log) X(_config) X(_params_dict) X(_default_params) X(_engine) X(_cleanse_params) X(_set_params_dict)  \
     X(_set_default_params) X(_upload_file) X(_upload_dir) X(_bucket_list_files) X(_download_file)            \
     X(ssh) X(ssh_host) X(ssh_port) X(ssh_user) X(ssh_password) X(ssh_rsa) X(ssh_rsa_pwd)                     \
-    X(host) X(port) X(user) X(password) X(secure) X(timeout) X(type) X(optional)                             \
+    X(host) X(port) X(user) X(password) X(secure) X(timeout) X(workers) X(type) X(optional)                 \
     X(todict) X(connect) X(get) X(set) X(keys) X(update) X(items) X(warning) X(Minio)                        \
     X(bucket_exists) X(make_bucket) X(remove_bucket) X(list_buckets) X(get_bucket_policy) X(list_objects)    \
     X(put_object) X(fput_object) X(get_object) X(fget_object) X(remove_object) X(remove_objects)             \
     X(presigned_get_object)                                                                                  \
     X(path) X(isfile) X(isdir) X(join) X(listdir) X(stat) X(st_size) X(st_dev) X(st_ino) X(BytesIO) X(data)  \
-    X(decode) X(close)                                                                                       \
+    X(decode) X(close) X(ThreadPoolExecutor) X(submit) X(shutdown)                                           \
     X(replace) X(split) X(strftime) X(startswith) X(sep) X(altsep) X(name) X(fsdecode) X(isreserved)         \
     X(bucket_name) X(object_name) X(last_modified) X(etag) X(size) X(content_type) X(mimora)
 
@@ -61,12 +61,15 @@ struct State {
     Ref space;               // " "
     Ref nt;                  // "nt", os.name on Windows
     Ref walk_key;            // key of the directory walk's path in the thread-state dict
+    Ref pool_key;            // key of the directory transfers' thread pool in the thread-state dict
+    Ref thread_prefix;       // "tavrin_minio", the name prefix of the pool's threads
     Ref utf8;                // "utf-8"
     Ref read_binary;         // "rb"
     Ref time_format;         // "%Y-%m-%d %H:%M:%S.%f"
     Ref three;               // 3
     Ref last_index;          // -1
     Ref seven;               // 7
+    Ref library_timeout;     // 300, the client library's own connect and read timeout in seconds
 
     // Keyword-name tuples of the calls that pass keywords.
     Ref kw_file;          // TavrinLog(file=...)
@@ -82,11 +85,15 @@ struct State {
     Ref kw_parallel;      // _upload_file(..., parallel=)
     Ref kw_expires;       // presigned_get_object(..., expires=)
     Ref kw_days;          // timedelta(days=)
+    Ref kw_executor;      // ThreadPoolExecutor(max_workers=, thread_name_prefix=)
 
     // Listing records (buckets.cpp, prepare_listing)
     Ref datetime_type;    // datetime.datetime
     Ref timezone_type;    // datetime.timezone
     Ref record_template;  // the six record keys, in record order, each with None
+
+    // The function behind TavrinOstrel._bucket_list_files, to tell it from overrides.
+    Ref bucket_list_files_function;
 
     Ref globals;   // the module's namespace
     Ref builtins;  // the builtins namespace, for names the module does not define
@@ -122,6 +129,68 @@ Ref engine(PyObject* self);
 // Takes what the object listing needs from the datetime module (imported by
 // then) and makes the record template.
 void prepare_listing(State& s);
+
+// The most transfer threads a client may ask for with `workers`.
+inline constexpr long kMaxWorkers = 256;
+
+// The thread count of a `workers` value: 1 (serial) for None, else an int
+// from 1 to kMaxWorkers; ValueError naming the key for anything else.
+long workers_from(PyObject* value);
+
+// workers_from(self._config.workers), read as an optional attribute (a
+// tunnel's configuration object need not carry it): 1 when absent.
+long configured_workers(PyObject* self);
+
+class TransferPool;
+
+// The per-object calls of one directory transfer (_upload_dir,
+// _download_dir). They run at once on the caller's thread unless a pool of
+// transfer threads serves this thread: the outermost directory transfer of a
+// client whose `workers` is 2 or more opens one, the calls nested in it on
+// the same thread share it, and it is shut down before the outermost call
+// returns or raises. Use it through with_transfers().
+class Transfers {
+public:
+    explicit Transfers(PyObject* self);
+    Transfers(const Transfers&) = delete;
+    Transfers& operator=(const Transfers&) = delete;
+    ~Transfers();
+
+    // self.<method>(*args), the last len(kwnames) of args by keyword: now,
+    // or handed to the pool once it has a free place (at most twice as many
+    // calls as threads wait or run). Raises the failure of the earliest
+    // failed call handed out, once there is one.
+    void call(PyObject* self, PyObject* method, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
+
+    // Ends the directory transfer; `failed`: it is ending by an exception.
+    // The pool's opener stops handing out on failure, waits for the calls
+    // under way, shuts the pool down, and raises the exception of the
+    // failed call handed out first, else the transfer's own (the one set,
+    // or a KeyboardInterrupt taken while waiting).
+    void finish(bool failed);
+
+private:
+    // Stops on `error`, waits for the calls under way, shuts the pool down;
+    // the exception of the failed call handed out first, if any.
+    Ref shut_down(Ref& error) noexcept;
+
+    Ref capsule_;                   // owns the pool serving this thread, if any
+    TransferPool* pool_ = nullptr;
+    bool opener_ = false;           // this call opened the pool and must shut it down
+};
+
+// Runs body(transfers) as one directory transfer (see Transfers).
+template <typename Body>
+void with_transfers(PyObject* self, Body&& body) {
+    Transfers transfers(self);
+    try {
+        body(transfers);
+    } catch (...) {
+        transfers.finish(true);
+        throw;
+    }
+    transfers.finish(false);
+}
 
 // Method definitions, one per operation, defined beside their code.
 // Construction, configuration and connection (config.cpp)

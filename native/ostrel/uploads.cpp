@@ -109,10 +109,19 @@ Ref walk_path() {
 }
 
 // (st_dev, st_ino) of the directory at `path`, or None where the file
-// system reports no inode number (it would make every directory look alike).
+// system reports no inode number (it would make every directory look alike)
+// or os.stat fails: the walk goes on as it would without the comparison, and
+// whatever stops it is met where the walk meets it.
 Ref directory_identity(PyObject* path) {
     State& s = state();
-    Ref info = call_method(global(s.n.os.get()).get(), s.n.stat.get(), {path});
+    Ref info;
+    try {
+        info = call_method(global(s.n.os.get()).get(), s.n.stat.get(), {path});
+    } catch (const tavrin::PyErrOccurred&) {
+        tavrin::PendingError error;
+        if (!error.matches(PyExc_Exception)) error.reraise();
+        return Ref::borrow(Py_None);
+    }
     Ref inode = getattr(info.get(), s.n.st_ino.get());
     if (!truth(inode)) return Ref::borrow(Py_None);
     Ref device = getattr(info.get(), s.n.st_dev.get());
@@ -159,21 +168,24 @@ Ref upload_dir(const Args<5>& a) {
     }
     Ref entries = call_method(global(s.n.os.get()).get(), s.n.listdir.get(), {dir_path});
     WalkStep step(walk_path(), directory_identity(dir_path));
-    tavrin::for_each(entries.get(), [&](Ref name) {
-        Ref path = os_path();
-        Ref local = call_method(path.get(), s.n.join.get(), {dir_path, name.get()});
-        Ref object_name = forward_slashes(call_method(path.get(), s.n.join.get(), {base_dir.get(), name.get()}).get());
-        if (truth(call_method(path.get(), s.n.isdir.get(), {local.get()}))) {
-            if (step.on_path(directory_identity(local.get()))) {
-                Ref shown = call_method(global(s.n.os.get()).get(), s.n.fsdecode.get(), {local.get()});
-                warn_about(self, s.msg_link_cycle.get(), shown.get());
-                return;
+    with_transfers(self, [&](Transfers& transfers) {
+        tavrin::for_each(entries.get(), [&](Ref name) {
+            Ref path = os_path();
+            Ref local = call_method(path.get(), s.n.join.get(), {dir_path, name.get()});
+            Ref object_name =
+                forward_slashes(call_method(path.get(), s.n.join.get(), {base_dir.get(), name.get()}).get());
+            if (truth(call_method(path.get(), s.n.isdir.get(), {local.get()}))) {
+                if (step.on_path(directory_identity(local.get()))) {
+                    Ref shown = call_method(global(s.n.os.get()).get(), s.n.fsdecode.get(), {local.get()});
+                    warn_about(self, s.msg_link_cycle.get(), shown.get());
+                    return;
+                }
+                call_method(self, s.n._upload_dir.get(), {bucket_name, local.get(), parallel, object_name.get()});
+            } else {
+                transfers.call(self, s.n._upload_file.get(), {bucket_name, object_name.get(), local.get(), parallel},
+                               s.kw_parallel.get());
             }
-            call_method(self, s.n._upload_dir.get(), {bucket_name, local.get(), parallel, object_name.get()});
-        } else {
-            call_method(self, s.n._upload_file.get(), {bucket_name, object_name.get(), local.get(), parallel},
-                        s.kw_parallel.get());
-        }
+        });
     });
     return Ref::borrow(Py_None);
 }

@@ -43,7 +43,8 @@ class TavrinOstrel:
     _engine: minio.Minio
 
     # The configuration mapping: host, port, user, password, secure, the ssh_*
-    # keys and any further keys. Missing ssh_* keys are added to it.
+    # keys, the optional timeout and workers, and any further keys. Missing
+    # ssh_* keys are added to it.
     def __init__(self, config: MutableMapping[str, Any]) -> None: ...
     def _cleanse_params(self, config: MutableMapping[str, Any]) -> None: ...
     def _set_params_dict(self) -> None: ...

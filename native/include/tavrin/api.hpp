@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <utility>
 
 namespace tavrin {
 
@@ -111,9 +112,16 @@ public:
         exc_ = value;
 #endif
     }
+    // An exception object to raise later (none when `exception` is empty).
+    explicit PendingError(Ref exception) noexcept : exc_(exception.release()) {}
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
     ~PendingError() { Py_XDECREF(exc_); }
+
+    explicit operator bool() const noexcept { return exc_ != nullptr; }
+
+    // The exception object, taken out (empty when there was none).
+    Ref take() noexcept { return Ref::steal(std::exchange(exc_, nullptr)); }
 
     // isinstance(exception, cls) in the sense of an `except cls:` clause.
     bool matches(PyObject* cls) const noexcept {
