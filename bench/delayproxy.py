@@ -8,7 +8,8 @@ the time it is due and a writer sends the chunks in order when they are due.
 Chunks in flight overlap, so a stream of chunks is delayed once, not once per
 chunk, and no connection waits for another. When the parent closes the
 proxy's standard input, the proxy prints how late it sent the chunks (the
-time past their due time, a direct gauge of whether it kept up) and exits.
+time past their due time, a direct gauge of whether it kept up) and its CPU
+time, and exits.
 
 Only data is delayed, not the opening of a connection. moto's server closes
 every connection after its response, so each request opens one; a server
@@ -22,6 +23,7 @@ import json
 import statistics
 import subprocess
 import sys
+import time
 
 CHUNK = 1 << 16
 
@@ -70,6 +72,7 @@ async def serve(target_port, delay):
                 if writer is not None:
                     writer.close()
 
+    started = loop.time()
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
     print(server.sockets[0].getsockname()[1], flush=True)
     await loop.run_in_executor(None, sys.stdin.read)  # until the parent closes our standard input
@@ -77,7 +80,8 @@ async def serve(target_port, delay):
     late = sorted(lateness) or [0.0]
     print(json.dumps({"chunks": len(lateness), "late_median": statistics.median(late),
                       "late_p99": late[int(0.99 * (len(late) - 1))], "late_max": late[-1],
-                      "peak_connections": connections["peak"], "connections": connections["total"]}),
+                      "peak_connections": connections["peak"], "connections": connections["total"],
+                      "cpu": time.process_time(), "wall": loop.time() - started}),
           flush=True)
 
 

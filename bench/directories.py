@@ -183,7 +183,8 @@ def slow_network(config, folder, args):
         print(f"proxy: {proxy_stats['chunks']:,} chunks over {proxy_stats['connections']} connections "
               f"({proxy_stats['peak_connections']} open at most); sent late by "
               f"{proxy_stats['late_median'] * 1e3:.2f} ms median, {proxy_stats['late_p99'] * 1e3:.2f} ms "
-              f"p99, {proxy_stats['late_max'] * 1e3:.2f} ms at most")
+              f"p99, {proxy_stats['late_max'] * 1e3:.2f} ms at most; CPU {proxy_stats['cpu']:.1f} s "
+              f"in {proxy_stats['wall']:.0f} s")
 
 
 def main():
