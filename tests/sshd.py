@@ -2,13 +2,13 @@
 
 Import the fixtures into a test module or conftest.py:
 
-    from sshd import sshd_server, sshd_password_user, echo_server
+    from sshd import sshd_server, sshd_password_user, echo_server, own_sshd
 
 ``sshd_server`` starts ``/usr/sbin/sshd`` on 127.0.0.1 with a fresh host key
 and a passphrase-protected client key for root.  It needs root (sshd's
 privilege separation, logging in as root) and is skipped otherwise.
 ``sshd_password_user`` creates a throwaway system account with a password and
-removes it afterwards.
+removes it afterwards.  ``own_sshd`` is an ``SSHDaemon`` a test may drop, restart or stop.
 """
 
 import dataclasses
@@ -41,6 +41,9 @@ PermitRootLogin prohibit-password
 AllowTcpForwarding yes
 PermitOpen any
 """
+
+
+_KEYGEN = ["ssh-keygen", "-q", "-t", "ed25519", "-C", "tavrin-test"]
 
 
 def free_port():
@@ -111,38 +114,86 @@ def _stop(proc):
             proc.wait()
 
 
+def _descendants(pid):
+    """Every process below `pid`, children first (Linux /proc)."""
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            children = [int(c) for c in f.read().split()]
+    except OSError:
+        return []
+    return [p for c in children for p in [c, *_descendants(c)]]
+
+
+class SSHDaemon:
+    """An sshd on 127.0.0.1 with its keys, config and log in folder `d`; `server` once started."""
+
+    def __init__(self, d):
+        self.dir, self.port = d, None
+        subprocess.run(_KEYGEN + ["-N", CLIENT_PASSPHRASE, "-f", str(d / "client_key")], check=True)
+        shutil.copy(d / "client_key.pub", d / "authorized_keys")
+
+    def start(self):
+        """Start sshd with a new host key on the port of its previous run, or else a free port."""
+        d, log_path = self.dir, self.dir / "sshd.log"
+        for name in ("hostkey", "hostkey.pub"):
+            (d / name).unlink(missing_ok=True)
+        subprocess.run(_KEYGEN + ["-N", "", "-f", str(d / "hostkey")], check=True)
+        os.makedirs("/run/sshd", mode=0o755, exist_ok=True)
+        for _ in range(3 if self.port is None else 1):  # a free port may be taken before sshd binds it
+            port = self.port or free_port()
+            cfg = d / "sshd_config"
+            cfg.write_text(_CONFIG.format(port=port, dir=d))
+            with open(log_path, "wb") as log:
+                self.proc = subprocess.Popen([SSHD, "-D", "-e", "-f", str(cfg)],
+                                             stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+            if _wait_listening(self.proc, log_path, port, time.monotonic() + 10):
+                self.port = port
+                break
+            _stop(self.proc)
+        else:
+            pytest.fail(f"sshd did not start:\n{log_path.read_text(errors='replace')}")
+        kind, blob = (d / "hostkey.pub").read_text().split()[:2]
+        (d / "known_hosts").write_text(f"[127.0.0.1]:{port} {kind} {blob}\n")
+        self.server = SSHServer("127.0.0.1", port, "root", str(d / "client_key"),
+                                CLIENT_PASSPHRASE, str(d / "known_hosts"), str(log_path))
+
+    def drop_sessions(self):
+        """Kill every process below the listening sshd (OpenSSH 10 runs a chain
+        of them per session); the listener keeps running."""
+        for pid in _descendants(self.proc.pid):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+    def stop(self):
+        """Drop the sessions and stop the listener."""
+        self.drop_sessions()
+        _stop(self.proc)
+
+
 @pytest.fixture(scope="session")
 def sshd_server(tmp_path_factory):
     """A running sshd on 127.0.0.1; yields an SSHServer."""
     _require_root_and_sshd()
-    d = tmp_path_factory.mktemp("sshd")
-    keygen = ["ssh-keygen", "-q", "-t", "ed25519", "-C", "tavrin-test"]
-    subprocess.run(keygen + ["-N", "", "-f", str(d / "hostkey")], check=True)
-    subprocess.run(keygen + ["-N", CLIENT_PASSPHRASE, "-f", str(d / "client_key")], check=True)
-    shutil.copy(d / "client_key.pub", d / "authorized_keys")
-    os.makedirs("/run/sshd", mode=0o755, exist_ok=True)
-
-    log_path = d / "sshd.log"
-    for _ in range(3):  # the free port may be taken before sshd binds it
-        port = free_port()
-        cfg = d / "sshd_config"
-        cfg.write_text(_CONFIG.format(port=port, dir=d))
-        with open(log_path, "wb") as log:
-            proc = subprocess.Popen([SSHD, "-D", "-e", "-f", str(cfg)],
-                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        if _wait_listening(proc, log_path, port, time.monotonic() + 10):
-            break
-        _stop(proc)
-    else:
-        pytest.fail(f"sshd did not start:\n{log_path.read_text(errors='replace')}")
-
-    host_key = (d / "hostkey.pub").read_text().split()
-    (d / "known_hosts").write_text(f"[127.0.0.1]:{port} {host_key[0]} {host_key[1]}\n")
+    daemon = SSHDaemon(tmp_path_factory.mktemp("sshd"))
+    daemon.start()
     try:
-        yield SSHServer("127.0.0.1", port, "root", str(d / "client_key"),
-                        CLIENT_PASSPHRASE, str(d / "known_hosts"), str(log_path))
+        yield daemon.server
     finally:
-        _stop(proc)
+        daemon.stop()
+
+
+@pytest.fixture
+def own_sshd(tmp_path):
+    """An sshd for this test alone, to drop, restart or stop; yields an SSHDaemon."""
+    _require_root_and_sshd()
+    daemon = SSHDaemon(tmp_path)
+    daemon.start()
+    try:
+        yield daemon
+    finally:
+        daemon.stop()
 
 
 @pytest.fixture(scope="session")

@@ -4,6 +4,7 @@ import concurrent.futures
 import copy
 import gc
 import logging
+import math
 import os
 import pickle
 import socket
@@ -14,10 +15,11 @@ import time
 
 import pytest
 
-from sshd import echo_server, free_port, sshd_password_user, sshd_server  # noqa: F401
+from sshd import echo_server, free_port, own_sshd, sshd_password_user, sshd_server  # noqa: F401
 from tavrin_log import TavrinLog
 from tavrin_ssh import TavrinSSH, TavrinSSHError
 from tavrin_var import TavrinVar
+from urllib3.exceptions import MaxRetryError
 
 SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
 
@@ -132,14 +134,17 @@ def test_var_repr_hides_secrets():
 
 # ---------------------------------------------------------------- tavrin_ssh
 
+def _eventually(condition, wait=5.0):
+    deadline = time.monotonic() + wait
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return condition()
+
+
 def _new_threads(before, wait=5.0):
     """Threads started since `before` that are still alive after up to `wait` s."""
-    deadline = time.monotonic() + wait
-    while True:
-        extra = [t for t in threading.enumerate() if t not in before]
-        if not extra or time.monotonic() > deadline:
-            return extra
-        time.sleep(0.05)
+    _eventually(lambda: set(threading.enumerate()) <= before, wait)
+    return [t for t in threading.enumerate() if t not in before]
 
 
 def _socket_fds():
@@ -167,6 +172,10 @@ def _echo_through(port, payload):
     return bytes(received)
 
 
+def _keepalive(local):  # of the tunnel's current SSH transport
+    return local._tunnel._transport.packetizer._Packetizer__keepalive_interval
+
+
 def _assert_closed(port):
     with pytest.raises(OSError):
         socket.create_connection(("127.0.0.1", port), timeout=2).close()
@@ -177,8 +186,9 @@ def test_key_tunnel_round_trips(sshd_server, echo_server):
     cfg = sshd_server.ssh_config(echo_server.host, echo_server.port,
                                  user="access", password="secret")
     before = set(threading.enumerate())
-    ssh = TavrinSSH(cfg, known_hosts=sshd_server.known_hosts, unknown_host="reject")
+    ssh = TavrinSSH(cfg, known_hosts=sshd_server.known_hosts, unknown_host="reject", keepalive=None)
     local = ssh.connect()
+    assert _keepalive(local) == 0
     assert isinstance(local, TavrinVar)
     assert local.host == "127.0.0.1" and isinstance(local.port, int)
     assert local.port != echo_server.port
@@ -225,8 +235,10 @@ def test_unknown_host_key_policies(sshd_server, echo_server, caplog, tmp_path):
     with pytest.raises(TavrinSSHError, match="BadHostKeyException"):
         TavrinSSH(cfg, known_hosts=str(wrong)).connect()
 
-    with pytest.raises(ValueError):
-        TavrinSSH(cfg, unknown_host="ask")
+    for bad in [{"unknown_host": "ask"}, {"keepalive": -1}, {"keepalive": True},
+                {"keepalive": "30"}, {"keepalive": math.nan}]:
+        with pytest.raises(ValueError, match=next(iter(bad))):
+            TavrinSSH(cfg, **bad)
 
 
 @pytest.mark.sshd
@@ -281,3 +293,87 @@ def test_tunnel_lives_as_long_as_the_result(sshd_server, echo_server):
     assert _new_threads(before) == []  # even with the client side still open
     held.close()
     assert survivor.port == port
+
+
+# A tunnel that outlives its SSH session.
+
+@pytest.mark.sshd
+def test_tunnel_outlives_its_ssh_sessions(own_sshd, ostrel, s3_config, caplog):
+    """Dropped sessions heal, concurrent connections sharing one new login; an
+    impostor with another host key and a stopped sshd make calls fail."""
+    caplog.set_level(logging.WARNING, logger="tavrin_minio")
+    threads, sockets = set(threading.enumerate()), _socket_fds()
+    client = ostrel.TavrinOstrel(own_sshd.server.ssh_config(  # host key accepted by "warn"
+        s3_config["host"], s3_config["port"], user=s3_config["user"],
+        password=s3_config["password"], timeout=1))  # bounds the client library's retries
+    client._connect()
+    client._create_bucket("healing", "us-east-1")
+    prefix = f"SSH connection to root@127.0.0.1:{own_sshd.port} was lost; "
+
+    def lost():
+        found = [r.getMessage().removeprefix(prefix) for r in caplog.records
+                 if r.getMessage().startswith(prefix)]
+        caplog.clear()
+        return found
+
+    names = [f"{drop}-{i}.txt" for drop in range(2) for i in range(4)]
+    for drop in range(2):
+        assert _keepalive(client._config) == 30  # set on every login
+        own_sshd.drop_sessions()
+        with concurrent.futures.ThreadPoolExecutor(4) as pool:
+            list(pool.map(lambda name: client._upload_flow("healing", name, name), names[4 * drop:][:4]))
+        assert client._download_flow("healing", names[4 * drop]) == names[4 * drop]
+    assert [r["object_name"] for r in client._bucket_list_files("healing")] == names
+    assert lost() == ["logged in again"] * 2
+
+    for impostor, reason in [(True, "host key changed: the server offered its ssh-ed25519 key"),
+                             (False, "ConnectionRefusedError")]:
+        own_sshd.stop()
+        if impostor:
+            own_sshd.start()  # same port, new host key
+        with pytest.raises(MaxRetryError):
+            client._upload_flow("healing", "leak.txt", "must not arrive")
+        failures = lost()
+        assert failures and all(m.startswith("logging in again failed: " + reason) for m in failures)
+    with open(own_sshd.server.log_path) as log:
+        assert "Accepted publickey" not in log.read()  # the impostor saw no login
+    direct = ostrel.TavrinOstrel(dict(s3_config))
+    direct._connect()
+    assert [r["object_name"] for r in direct._bucket_list_files("healing")] == names
+
+    del client
+    gc.collect()  # the tunnel goes with the client's configuration object
+    assert _new_threads(threads) == []
+    assert _eventually(lambda: _socket_fds() <= sockets)
+
+
+def _tcp_sockets(port):
+    """(is local, is remote, state, receive queue) of this host's TCP sockets with
+    127.0.0.1:port at one end (Linux /proc; a listener's receive queue is its backlog)."""
+    address = f"0100007F:{port:04X}"
+    with open("/proc/net/tcp") as f:
+        rows = [line.split()[1:5] for line in f.readlines()[1:]]
+    return [(row[0] == address, row[1] == address, row[2], row[3][9:]) for row in rows if address in row[:2]]
+
+
+@pytest.mark.sshd
+@pytest.mark.timeout(30)  # the login's own timeout is 60 s: only close() ends it in time
+def test_close_ends_a_login_under_way(own_sshd, echo_server):
+    cfg = own_sshd.server.ssh_config(echo_server.host, echo_server.port)
+    threads, sockets = set(threading.enumerate()), _socket_fds()
+    ssh = TavrinSSH(cfg, known_hosts=own_sshd.server.known_hosts, timeout=60)
+    local = ssh.connect()
+    own_sshd.stop()
+    # A listener with a full backlog on the SSH port: a new login hangs in the TCP handshake.
+    silent = socket.create_server(("127.0.0.1", own_sshd.port), backlog=0)
+    filler = socket.create_connection(("127.0.0.1", own_sshd.port))
+    assert _eventually(lambda: (True, False, "0A", "00000001") in _tcp_sockets(own_sshd.port))
+    trigger = socket.create_connection(("127.0.0.1", local.port), timeout=10)
+    assert _eventually(lambda: (False, True, "02", "00000000") in _tcp_sockets(own_sshd.port),
+                       wait=10)  # the login waits in SYN_SENT
+    ssh.close()
+    assert trigger.recv(1) == b""  # the connection waiting for the login is closed
+    for s in (trigger, silent, filler):
+        s.close()
+    assert _new_threads(threads) == []
+    assert _socket_fds() <= sockets
