@@ -347,15 +347,6 @@ def test_tunnel_outlives_its_ssh_sessions(own_sshd, ostrel, s3_config, caplog):
     assert _eventually(lambda: _socket_fds() <= sockets)
 
 
-def _tcp_sockets(port):
-    """(is local, is remote, state, receive queue) of this host's TCP sockets with
-    127.0.0.1:port at one end (Linux /proc; a listener's receive queue is its backlog)."""
-    address = f"0100007F:{port:04X}"
-    with open("/proc/net/tcp") as f:
-        rows = [line.split()[1:5] for line in f.readlines()[1:]]
-    return [(row[0] == address, row[1] == address, row[2], row[3][9:]) for row in rows if address in row[:2]]
-
-
 @pytest.mark.sshd
 @pytest.mark.timeout(30)  # the login's own timeout is 60 s: only close() ends it in time
 def test_close_ends_a_login_under_way(own_sshd, echo_server):
@@ -364,16 +355,17 @@ def test_close_ends_a_login_under_way(own_sshd, echo_server):
     ssh = TavrinSSH(cfg, known_hosts=own_sshd.server.known_hosts, timeout=60)
     local = ssh.connect()
     own_sshd.stop()
-    # A listener with a full backlog on the SSH port: a new login hangs in the TCP handshake.
-    silent = socket.create_server(("127.0.0.1", own_sshd.port), backlog=0)
-    filler = socket.create_connection(("127.0.0.1", own_sshd.port))
-    assert _eventually(lambda: (True, False, "0A", "00000001") in _tcp_sockets(own_sshd.port))
-    trigger = socket.create_connection(("127.0.0.1", local.port), timeout=10)
-    assert _eventually(lambda: (False, True, "02", "00000000") in _tcp_sockets(own_sshd.port),
-                       wait=10)  # the login waits in SYN_SENT
-    ssh.close()
-    assert trigger.recv(1) == b""  # the connection waiting for the login is closed
-    for s in (trigger, silent, filler):
-        s.close()
+    # A server on the SSH port that accepts and never answers: a new login waits for its banner.
+    with socket.create_server(("127.0.0.1", own_sshd.port)) as silent:
+        silent.settimeout(10)
+        trigger = socket.create_connection(("127.0.0.1", local.port), timeout=10)
+        held, _ = silent.accept()  # the login is under way
+        ssh.close()
+        assert trigger.recv(1) == b""  # the connection waiting for the login is closed
+        held.settimeout(10)
+        while held.recv(4096):  # the client's banner, then the end: the login's connection is closed
+            pass
+        trigger.close()
+        held.close()
     assert _new_threads(threads) == []
     assert _socket_fds() <= sockets
