@@ -191,6 +191,15 @@ void close_and_reraise(PyObject* closable) {
 
 Ref engine(PyObject* self) { return tavrin::getattr(self, state().n._engine.get()); }
 
+PyObject* thread_dict() {
+    PyObject* dict = PyThreadState_GetDict();
+    if (dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "no thread state for the directory transfer");
+        throw tavrin::PyErrOccurred();
+    }
+    return dict;
+}
+
 Ref forward_slashes(PyObject* text) {
     return tavrin::call_method(text, state().n.replace.get(), {state().backslash.get(), state().slash.get()});
 }

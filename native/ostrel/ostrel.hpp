@@ -126,6 +126,10 @@ Ref forward_slashes(PyObject* text);
 // self._engine, the storage client made by _connect()
 Ref engine(PyObject* self);
 
+// The current thread's state dict (borrowed; owned by the thread state),
+// where the directory transfers keep what nested calls on this thread share.
+PyObject* thread_dict();
+
 // Takes what the object listing needs from the datetime module (imported by
 // then) and makes the record template.
 void prepare_listing(State& s);

@@ -40,15 +40,6 @@ private:
     PyThreadState* saved_;
 };
 
-PyObject* thread_dict() {
-    PyObject* dict = PyThreadState_GetDict();  // borrowed; owned by the thread state
-    if (dict == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "no thread state for the directory transfer");
-        throw tavrin::PyErrOccurred();
-    }
-    return dict;
-}
-
 // Keeps the first of the errors raised while a transfer ends.
 void keep_error(Ref& error) noexcept {
     tavrin::PendingError pending;

@@ -95,16 +95,12 @@ Ref upload_file(const Args<5>& a) {
 // thread-state dict, so nested calls share it whichever class they go
 // through, and walks on other threads never see it.
 Ref walk_path() {
-    PyObject* thread_dict = PyThreadState_GetDict();  // borrowed; owned by the thread state
-    if (thread_dict == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "no thread state for the directory walk");
-        throw tavrin::PyErrOccurred();
-    }
+    PyObject* dict = thread_dict();
     PyObject* key = state().walk_key.get();
-    if (PyObject* found = PyDict_GetItemWithError(thread_dict, key)) return Ref::borrow(found);
+    if (PyObject* found = PyDict_GetItemWithError(dict, key)) return Ref::borrow(found);
     if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
     Ref fresh = require(PyList_New(0));
-    require(PyDict_SetItem(thread_dict, key, fresh.get()));
+    require(PyDict_SetItem(dict, key, fresh.get()));
     return fresh;
 }
 
