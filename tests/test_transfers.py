@@ -992,12 +992,13 @@ def test_pool_failure_rule(ostrel, recorder_client, tmp_path, case):
     errors = [Failed("handed out first"), Failed("handed out second"), OSError("listing broke")]
 
     def act(number, args):
-        if case == "transfers-out-of-order" and number < 2:
-            if number == 0:
+        handed_out = int(args[1].rsplit("/", 1)[1])  # listing order, not arrival order
+        if case == "transfers-out-of-order" and handed_out < 2:
+            if handed_out == 0:
                 assert events["failed"].wait(10)
                 threading.Event().wait(0.2)  # the second failure is recorded first
             events["failed"].set()
-            raise errors[number]
+            raise errors[handed_out]
         if case == "transfer-after-walk" and number == 0:
             assert events["walk"].wait(10)
             raise errors[0]
