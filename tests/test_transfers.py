@@ -988,18 +988,22 @@ def test_pool_failure_rule(ostrel, recorder_client, tmp_path, case):
     traceback), else the walk's exception, Ctrl-C while waiting included."""
     import _thread
 
-    events = {name: threading.Event() for name in ("failed", "walk", "waiting", "interrupted")}
+    events = {name: threading.Event() for name in ("failed", "started", "walk", "waiting", "interrupted")}
     errors = [Failed("handed out first"), Failed("handed out second"), OSError("listing broke")]
 
     def act(number, args):
         handed_out = int(args[1].rsplit("/", 1)[1])  # listing order, not arrival order
         if case == "transfers-out-of-order" and handed_out < 2:
             if handed_out == 0:
+                events["started"].set()
                 assert events["failed"].wait(10)
                 threading.Event().wait(0.2)  # the second failure is recorded first
+            else:  # both under way before either fails: a failure stops calls not yet started
+                assert events["started"].wait(10)
             events["failed"].set()
             raise errors[handed_out]
         if case == "transfer-after-walk" and number == 0:
+            events["started"].set()
             assert events["walk"].wait(10)
             raise errors[0]
         if case == "interrupt-waiting":  # all held until the listing waits, then Ctrl-C
@@ -1011,6 +1015,8 @@ def test_pool_failure_rule(ostrel, recorder_client, tmp_path, case):
 
     def at(i):
         if case in ("walk", "transfer-after-walk") and i == 3:
+            if case == "transfer-after-walk":  # a transfer is under way when the walk fails
+                assert events["started"].wait(10)
             events["walk"].set()
             raise errors[2]
         if case == "interrupt-waiting" and i == 4:
