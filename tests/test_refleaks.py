@@ -23,12 +23,24 @@ def allocated_after(func, rounds):
 
 
 def assert_no_leak(func, *watched):
+    """A leak grows every measurement by at least one block per call; threads
+    other tests left running (the session's servers) and the allocator's own
+    caches add growth that does not repeat, so up to three measurements are
+    made and the least growth counts."""
     allocated_after(func, 50)  # warm caches, interned strings, free lists
     counts = [sys.getrefcount(obj) for obj in watched]
-    before = allocated_after(func, 0)
-    after = allocated_after(func, ROUNDS)
-    assert after - before < ROUNDS // 3, f"{after - before} blocks after {ROUNDS} calls"
+    growth = []
+    while len(growth) < 3 and (not growth or growth[-1] >= ROUNDS // 3):
+        before = allocated_after(func, 0)
+        growth.append(allocated_after(func, ROUNDS) - before)
+    assert min(growth) < ROUNDS // 3, f"{growth} blocks after {ROUNDS} calls each"
     assert [sys.getrefcount(obj) for obj in watched] == counts
+
+
+def test_a_leak_of_one_object_per_call_is_caught():
+    kept = []
+    with pytest.raises(AssertionError, match="blocks after"):
+        assert_no_leak(lambda: kept.append(object()))
 
 
 class Entry:
