@@ -187,9 +187,7 @@ private:
         PyObject* kwnames = items[1] == Py_None ? nullptr : items[1];
         const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         const Py_ssize_t positional = PyTuple_GET_SIZE(job.call) - 2 - keywords;
-        PyObject* result = PyObject_VectorcallMethod(items[0], items + 2, static_cast<std::size_t>(positional), kwnames);
-        if (result != nullptr) {
-            Py_DECREF(result);
+        if (Ref::steal(PyObject_VectorcallMethod(items[0], items + 2, static_cast<std::size_t>(positional), kwnames))) {
             return;
         }
         tavrin::PendingError error;
@@ -317,11 +315,7 @@ Ref Transfers::shut_down(Ref& error) noexcept {
     // The threads are idle and leave their loops; joining them cannot take
     // long, but a signal may still interrupt it: then join again.
     for (int attempt = 0; attempt < 10; ++attempt) {
-        PyObject* done = PyObject_CallMethodOneArg(pool_->executor.get(), state().n.shutdown.get(), Py_True);
-        if (done != nullptr) {
-            Py_DECREF(done);
-            break;
-        }
+        if (Ref::steal(PyObject_CallMethodOneArg(pool_->executor.get(), state().n.shutdown.get(), Py_True))) break;
         keep_error(error);
     }
     pool_->executor.reset();
