@@ -720,6 +720,55 @@ def test_download_file_error_propagates(recorder_client):
     assert info.value is error and log.calls == []
 
 
+def broken_stream(kind):
+    from urllib3.exceptions import ProtocolError, ReadTimeoutError
+
+    if kind == "reset":
+        return ProtocolError("Connection broken", ConnectionResetError(104, "reset"))
+    return ReadTimeoutError(None, "/o", "Read timed out.")
+
+
+@pytest.mark.timeout(20)
+@pytest.mark.parametrize("failures, error, calls", [
+    (1, "reset", 2), (4, "stall", 5), (5, "reset", 5),
+    (1, S3Error("NoSuchKey", "gone", None, None, None, None), 1), (1, PermissionError("read-only"), 1),
+])
+def test_download_file_makes_a_broken_stream_again(recorder_client, tmp_path, failures, error, calls):
+    """A broken stream makes the same call again, up to five in all; other
+    errors end it at once. Each failed call's part file is removed; one that
+    was there before the call (a leftover of an earlier run) stays."""
+    target, leftover = tmp_path / "o.bin", tmp_path / "o.bin.old-etag.part.minio"
+    write(leftover, b"earlier")
+    os.utime(leftover, (0, 0))
+    raised = [broken_stream(error) if isinstance(error, str) else error for _ in range(failures)]
+
+    def fget_object(bucket, name, path):
+        part = pathlib.Path(f"{path}.etag.part.minio")
+        write(part, b"partial")
+        if len(engine.calls) <= failures:
+            raise raised[len(engine.calls) - 1]
+        part.replace(path)
+
+    c, engine, _ = recorder_client(fget_object=fget_object)
+    if calls > failures:
+        assert c._download_file(BUCKET, "o", str(target)) is True
+    else:
+        with pytest.raises(BaseException) as info:
+            c._download_file(BUCKET, "o", str(target))
+        assert info.value is raised[-1]
+    assert engine.calls == [("fget_object", (BUCKET, "o", str(target)), {})] * calls
+    left = {leftover.name} | ({target.name} if calls > failures else set())
+    assert {p.name for p in tmp_path.iterdir()} == left and leftover.read_bytes() == b"earlier"
+
+
+def test_download_flow_reads_a_broken_stream_again(recorder_client):
+    responses = [Response(error=broken_stream("reset")), Response("中文".encode())]
+    c, engine, _ = recorder_client(get_object=lambda *args: responses[len(engine.calls) - 1])
+    assert c._download_flow(BUCKET, "o") == "中文"
+    assert engine.calls == [("get_object", (BUCKET, "o"), {})] * 2
+    assert [r.closed for r in responses] == [1, 1]
+
+
 # ------------------------------------------------------ _download_dir (calls)
 
 TABLE_OBJECTS = ["photos/a.jpg", "photos/2024/b.jpg", "archive/photos/c.jpg",
@@ -981,7 +1030,8 @@ class Failed(Exception):
 
 
 @pytest.mark.timeout(20)
-@pytest.mark.parametrize("case", ["transfers-out-of-order", "walk", "transfer-after-walk", "interrupt-waiting"])
+@pytest.mark.parametrize("case", ["transfers-out-of-order", "transfers-in-order", "walk", "transfer-after-walk",
+                                  "interrupt-waiting"])
 def test_pool_failure_rule(ostrel, recorder_client, tmp_path, case):
     """No transfer starts after a failure, running ones finish, and the call
     raises the failure of the transfer handed out first (with its own
@@ -993,12 +1043,15 @@ def test_pool_failure_rule(ostrel, recorder_client, tmp_path, case):
 
     def act(number, args):
         handed_out = int(args[1].rsplit("/", 1)[1])  # listing order, not arrival order
-        if case == "transfers-out-of-order" and handed_out < 2:
-            if handed_out == 0:
+        if case.startswith("transfers-") and handed_out < 2:
+            # Both are under way before either fails (a failure stops calls not
+            # yet started); `last` fails once the other's failure is recorded.
+            last = 0 if case == "transfers-out-of-order" else 1
+            if handed_out == last:
                 events["started"].set()
                 assert events["failed"].wait(10)
-                threading.Event().wait(0.2)  # the second failure is recorded first
-            else:  # both under way before either fails: a failure stops calls not yet started
+                threading.Event().wait(0.2)
+            else:
                 assert events["started"].wait(10)
             events["failed"].set()
             raise errors[handed_out]
@@ -1033,7 +1086,7 @@ def test_pool_failure_rule(ostrel, recorder_client, tmp_path, case):
         assert info.value is (errors[2] if case == "walk" else errors[0])
     if info.value is errors[0]:
         assert info.traceback[-1].name == "act" and len(info.traceback) <= 4
-    assert len(calls) <= (2 if case == "transfers-out-of-order" else 4)
+    assert len(calls) <= (2 if case.startswith("transfers-") else 4)
 
 
 # ========================================================= against the server

@@ -2,6 +2,9 @@
 // folder level of objects into a local directory.
 #include "ostrel.hpp"
 
+#include <chrono>
+#include <cstdint>
+
 namespace ostrel {
 
 namespace {
@@ -11,25 +14,85 @@ using tavrin::getattr;
 using tavrin::require;
 
 // TavrinOstrel._download_flow(self, bucket_name, object_name)
+//
+// A body whose stream breaks is requested again (with_stream_retries); every
+// response is closed, also when reading or decoding it fails.
 constexpr Signature<3> kDownloadFlow{"_download_flow", {"self", "bucket_name", "object_name"}, 3};
 Ref download_flow(const Args<3>& a) {
     State& s = state();
-    Ref response = call_method(engine(a[0]).get(), s.n.get_object.get(), {a[1], a[2]});
-    Ref result;
+    Ref client = engine(a[0]);
+    return with_stream_retries([&](int) {
+        Ref response = call_method(client.get(), s.n.get_object.get(), {a[1], a[2]});
+        Ref result;
+        try {
+            Ref body = getattr(response.get(), s.n.data.get());
+            result = call_method(body.get(), s.n.decode.get(), {s.utf8.get()});
+        } catch (const tavrin::PyErrOccurred&) {
+            close_and_reraise(response.get());
+        }
+        call_method(response.get(), s.n.close.get(), {});
+        return result;
+    });
+}
+
+// Nanoseconds since the epoch of file times (1970), by the system clock.
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// How much earlier than the clock a new file's time may read: file systems
+// stamp files from a coarser clock (a tick of up to some milliseconds) or
+// in steps of up to 2 s (FAT).
+constexpr std::int64_t kFileClockSlack = 2'000'000'000;
+
+// Removes the part files `<file_name>.<etag>.part.minio` that the client
+// library's file download wrote since `since` (now_ns()) and left behind when
+// it failed; part files that were there before are left alone. Runs while the
+// download's exception is pending and keeps it; its own errors are dropped.
+void remove_part_files(PyObject* file_name, std::int64_t since) noexcept {
+    State& s = state();
+    tavrin::PendingError pending;
     try {
-        Ref body = getattr(response.get(), s.n.data.get());
-        result = call_method(body.get(), s.n.decode.get(), {s.utf8.get()});
+        Ref glob = require(PyImport_ImportModule("glob"));
+        Ref prefix = require(PyObject_Format(file_name, s.empty.get()));  // as f"{file_path}" names it
+        Ref escaped = call_method(glob.get(), s.n.escape.get(), {prefix.get()});
+        Ref suffix = tavrin::text(".*.part.minio");
+        Ref pattern = require(PyUnicode_Concat(escaped.get(), suffix.get()));
+        Ref os = global(s.n.os.get());
+        tavrin::for_each(call_method(glob.get(), s.n.glob.get(), {pattern.get()}).get(), [&](Ref path) {
+            Ref info = call_method(os.get(), s.n.stat.get(), {path.get()});
+            const long long written = PyLong_AsLongLong(getattr(info.get(), s.n.st_mtime_ns.get()).get());
+            if (written == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
+            if (written >= since - kFileClockSlack) call_method(os.get(), s.n.remove.get(), {path.get()});
+        });
     } catch (const tavrin::PyErrOccurred&) {
-        close_and_reraise(response.get());  // release the connection on a failed read too
+        PyErr_Clear();
+    } catch (const std::exception&) {
+        PyErr_Clear();
     }
-    call_method(response.get(), s.n.close.get(), {});
-    return result;
+    pending.restore();
 }
 
 // TavrinOstrel._download_file(self, bucket_name, object_name, file_name)
+//
+// The client library's file download; when its stream breaks, the same call
+// is made again (with_stream_retries). A failed attempt leaves no part file.
 constexpr Signature<4> kDownloadFile{"_download_file", {"self", "bucket_name", "object_name", "file_name"}, 4};
 Ref download_file(const Args<4>& a) {
-    call_method(engine(a[0]).get(), state().n.fget_object.get(), {a[1], a[2], a[3]});
+    State& s = state();
+    Ref client = engine(a[0]);
+    with_stream_retries([&](int) {
+        const std::int64_t started = now_ns();
+        try {
+            call_method(client.get(), s.n.fget_object.get(), {a[1], a[2], a[3]});
+        } catch (const tavrin::PyErrOccurred&) {
+            remove_part_files(a[3], started);
+            throw;
+        }
+        return Ref();
+    });
     return Ref::borrow(Py_True);
 }
 

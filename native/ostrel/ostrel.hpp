@@ -28,7 +28,8 @@ using tavrin::Signature;
     X(put_object) X(fput_object) X(get_object) X(fget_object) X(remove_object) X(remove_objects)             \
     X(presigned_get_object)                                                                                  \
     X(path) X(isfile) X(isdir) X(join) X(listdir) X(stat) X(st_size) X(st_dev) X(st_ino) X(BytesIO) X(data)  \
-    X(decode) X(close) X(ThreadPoolExecutor) X(submit) X(shutdown)                                           \
+    X(decode) X(close) X(ThreadPoolExecutor) X(submit) X(shutdown) X(exceptions) X(ProtocolError)             \
+    X(ReadTimeoutError) X(glob) X(escape) X(st_mtime_ns) X(remove)                                           \
     X(replace) X(split) X(strftime) X(startswith) X(sep) X(altsep) X(name) X(fsdecode) X(isreserved)         \
     X(bucket_name) X(object_name) X(last_modified) X(etag) X(size) X(content_type) X(mimora)
 
@@ -194,6 +195,35 @@ void with_transfers(PyObject* self, Body&& body) {
         throw;
     }
     transfers.finish(false);
+}
+
+// How often a download whose stream broke is made, the first time included.
+inline constexpr int kStreamAttempts = 5;
+
+// True when `error` means that a connection broke or stalled while a
+// response body streamed: urllib3's ProtocolError or ReadTimeoutError.
+// (A request that fails before its answer is retried by the HTTP client.)
+bool broken_stream(const tavrin::PendingError& error);
+
+// Waits before attempt `attempt` (2 to kStreamAttempts) of a download: 0.2 s,
+// then twice as long each time, as the client library backs off. Without
+// the GIL; Ctrl-C ends the wait with KeyboardInterrupt.
+void stream_retry_pause(int attempt);
+
+// Runs `attempt(n)` for n = 1, 2, ... until it returns, raises anything
+// but a broken stream, or has been made kStreamAttempts times; its result,
+// or the last exception.
+template <typename Attempt>
+Ref with_stream_retries(Attempt&& attempt) {
+    for (int n = 1;; ++n) {
+        try {
+            return attempt(n);
+        } catch (const tavrin::PyErrOccurred&) {
+            tavrin::PendingError error;
+            if (n >= kStreamAttempts || !broken_stream(error)) error.reraise();
+        }
+        stream_retry_pause(n + 1);
+    }
 }
 
 // Method definitions, one per operation, defined beside their code.

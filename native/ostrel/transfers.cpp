@@ -10,6 +10,8 @@
 // every few milliseconds.
 #include "ostrel.hpp"
 
+#include "tavrin/gil.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,22 +25,11 @@ namespace ostrel {
 namespace {
 
 using tavrin::call_method;
+using tavrin::GilReleased;
+using tavrin::kSignalCheck;
 using tavrin::require;
 
-constexpr auto kSignalCheck = std::chrono::milliseconds(50);
 constexpr const char* kCapsuleName = "tavrin_minio.ostrel.TransferPool";
-
-// Releases the GIL for its lifetime; Python objects must not be touched meanwhile.
-class GilReleased {
-public:
-    GilReleased() noexcept : saved_(PyEval_SaveThread()) {}
-    GilReleased(const GilReleased&) = delete;
-    GilReleased& operator=(const GilReleased&) = delete;
-    ~GilReleased() { PyEval_RestoreThread(saved_); }
-
-private:
-    PyThreadState* saved_;
-};
 
 // Keeps the first of the errors raised while a transfer ends.
 void keep_error(Ref& error) noexcept {
