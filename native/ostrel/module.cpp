@@ -57,6 +57,7 @@ void make_texts(State& s) {
     s.nt = text("nt");
     s.walk_key = text("tavrin_minio.ostrel._upload_dir");
     s.pool_key = text("tavrin_minio.ostrel.transfers");
+    s.worker_key = text("tavrin_minio.ostrel.transfer_thread");
     s.thread_prefix = text("tavrin_minio");
     s.utf8 = text("utf-8");
     s.read_binary = text("rb");

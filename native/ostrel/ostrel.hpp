@@ -7,6 +7,8 @@
 #include "tavrin/args.hpp"
 
 #include <initializer_list>
+#include <memory>
+#include <vector>
 
 namespace ostrel {
 
@@ -63,6 +65,7 @@ struct State {
     Ref nt;                  // "nt", os.name on Windows
     Ref walk_key;            // key of the directory walk's path in the thread-state dict
     Ref pool_key;            // key of the directory transfers' thread pool in the thread-state dict
+    Ref worker_key;          // key marking a transfer thread in its thread-state dict
     Ref thread_prefix;       // "tavrin_minio", the name prefix of the pool's threads
     Ref utf8;                // "utf-8"
     Ref read_binary;         // "rb"
@@ -147,6 +150,45 @@ long workers_from(PyObject* value);
 long configured_workers(PyObject* self);
 
 class TransferPool;
+class Work;
+
+// One piece of work of a transfer: a per-object call of a directory
+// transfer, a part of a ranged download. Made, run, dropped and destroyed
+// with the GIL.
+class Task {
+public:
+    Task() = default;
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+    virtual ~Task() = default;
+    // Does the work; PyErrOccurred when it failed. `work` takes the tasks
+    // that this one brings about.
+    virtual void run(Work& work) = 0;
+    // Called instead of run() when the transfer stops before the task starts.
+    virtual void drop() noexcept {}
+};
+
+using Tasks = std::vector<std::unique_ptr<Task>>;
+
+// What a running task sees of its transfer.
+class Work {
+public:
+    Work(TransferPool* pool, unsigned long long sequence) noexcept : pool_(pool), sequence_(sequence) {}
+
+    // Runs `tasks` as part of the task under way: on the pool, ahead of the
+    // calls waiting there and with no bound on their number, where their
+    // failures count as this task's; or, without a pool, one after another
+    // now, where the first failure drops the rest and is raised.
+    void spawn(Tasks tasks);
+
+    // True once the transfer is stopping (a failure, Ctrl-C): a task that
+    // takes long may end early; what it leaves undone it treats as dropped.
+    bool stopping() const noexcept;
+
+private:
+    TransferPool* pool_;
+    unsigned long long sequence_;
+};
 
 // The per-object calls of one directory transfer (_upload_dir,
 // _download_dir). They run at once on the caller's thread unless a pool of
@@ -166,6 +208,19 @@ public:
     // calls as threads wait or run). Raises the failure of the earliest
     // failed call handed out, once there is one.
     void call(PyObject* self, PyObject* method, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr);
+
+    // The same for a task of our own.
+    void run(std::unique_ptr<Task> task);
+
+    // Hands `tasks` to the pool at once, with no bound on their number: the
+    // parts of one download this call opened the pool for.
+    void spawn(Tasks tasks);
+
+    // True when the calls go to a pool of transfer threads.
+    bool pooled() const noexcept { return pool_ != nullptr; }
+
+    // True when this thread is one of a pool's transfer threads.
+    static bool on_transfer_thread();
 
     // Ends the directory transfer; `failed`: it is ending by an exception.
     // The pool's opener stops handing out on failure, waits for the calls

@@ -12,11 +12,13 @@
 
 #include "tavrin/gil.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -39,17 +41,35 @@ void keep_error(Ref& error) noexcept {
 
 }  // namespace
 
+// self.<method>(*args) as a task: the per-object call of a directory transfer.
+class MethodCall final : public Task {
+public:
+    // `call`: a tuple (method name, keyword names or None, self, *arguments).
+    explicit MethodCall(Ref call) noexcept : call_(std::move(call)) {}
+
+    void run(Work&) override {
+        PyObject* const* items = &PyTuple_GET_ITEM(call_.get(), 0);
+        PyObject* kwnames = items[1] == Py_None ? nullptr : items[1];
+        const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        const Py_ssize_t positional = PyTuple_GET_SIZE(call_.get()) - 2 - keywords;
+        require(PyObject_VectorcallMethod(items[0], items + 2, static_cast<std::size_t>(positional), kwnames));
+    }
+
+private:
+    Ref call_;
+};
+
 class TransferPool {
 public:
     explicit TransferPool(long threads) : threads_(threads), limit_(2 * static_cast<std::size_t>(threads)) {}
     TransferPool(const TransferPool&) = delete;
     TransferPool& operator=(const TransferPool&) = delete;
-    ~TransferPool() {  // with the GIL, from the capsule
-        for (const Job& job : queue_) Py_DECREF(job.call);
-    }
+    ~TransferPool() { drop_all(queue_); }  // with the GIL, from the capsule
 
     Ref executor;  // the ThreadPoolExecutor, until shut down
     Ref serve;     // serve() of this pool as a Python callable, until shut down
+
+    bool stopped() const noexcept { return stopped_; }
 
     // Raises the exception of the earliest failed call handed out, if any.
     void raise_if_failed() {
@@ -73,22 +93,17 @@ public:
         }
     }
 
-    // Queues `call`, a tuple (method name, keyword names or None, self,
-    // *arguments), and starts one more thread while every thread is busy.
-    void hand_out(Ref call) {
-        bool more_threads;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            queue_.push_back(Job{next_sequence_++, call.get()});
-            call.release();  // now owned by the queue
-            ++in_flight_;
-            more_threads = started_ < threads_ && static_cast<std::size_t>(started_) < in_flight_;
-        }
-        queued_.notify_one();
-        if (more_threads) {
-            ++started_;
-            call_method(executor.get(), state().n.submit.get(), {serve.get()});
-        }
+    // Queues `task` behind the others, as the next call handed out.
+    void hand_out(std::unique_ptr<Task> task) {
+        Tasks one;
+        one.push_back(std::move(task));
+        enqueue(std::move(one), next_sequence_++, false);
+    }
+
+    // Queues `tasks` ahead of the others, in their order, as parts of the
+    // call handed out as `sequence`, or (no sequence) as one new call.
+    void spawn(Tasks tasks, const unsigned long long* sequence) {
+        enqueue(std::move(tasks), sequence ? *sequence : next_sequence_++, true);
     }
 
     // No further call starts: the queued ones are dropped.
@@ -101,7 +116,7 @@ public:
             in_flight_ -= dropped.size();
         }
         finished_.notify_all();
-        for (const Job& job : dropped) Py_DECREF(job.call);
+        drop_all(dropped);
     }
 
     // Waits, without the GIL, until no call waits or runs. A signal's
@@ -146,19 +161,21 @@ public:
     // calls until the pool is closed.
     void run() {
         for (;;) {
-            Job job{0, nullptr};
+            Job job;
             {
                 GilReleased released;
                 std::unique_lock<std::mutex> lock(mutex_);
                 queued_.wait(lock, [&] { return closed_ || !queue_.empty(); });
-                if (!queue_.empty()) {
-                    job = queue_.front();
-                    queue_.pop_front();
-                }
+                if (queue_.empty()) return;
+                job = std::move(queue_.front());
+                queue_.pop_front();
             }
-            if (job.call == nullptr) return;
-            if (!stopped_) perform(job);
-            Py_DECREF(job.call);
+            if (stopped_) {
+                job.task->drop();
+            } else {
+                perform(job);
+            }
+            job.task.reset();
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 --in_flight_;
@@ -169,17 +186,45 @@ public:
 
 private:
     struct Job {
-        unsigned long long sequence;  // hand-out order
-        PyObject* call;               // owned; see hand_out()
+        unsigned long long sequence = 0;  // hand-out order of the call it belongs to
+        std::unique_ptr<Task> task;
     };
 
+    void enqueue(Tasks tasks, unsigned long long sequence, bool ahead) {
+        if (tasks.empty()) return;
+        std::deque<Job> jobs;
+        for (auto& task : tasks) jobs.push_back(Job{sequence, std::move(task)});
+        const std::size_t count = jobs.size();
+        std::size_t busy;  // threads that the calls queued or running could keep busy
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.insert(ahead ? queue_.begin() : queue_.end(), std::make_move_iterator(jobs.begin()),
+                          std::make_move_iterator(jobs.end()));
+            in_flight_ += count;
+            busy = std::min(in_flight_, static_cast<std::size_t>(threads_));
+        }
+        if (count == 1) {
+            queued_.notify_one();
+        } else {
+            queued_.notify_all();
+        }
+        // One more thread for each call that no thread would take now.
+        while (static_cast<std::size_t>(started_) < busy) {
+            ++started_;
+            call_method(executor.get(), state().n.submit.get(), {serve.get()});
+        }
+    }
+
     void perform(const Job& job) noexcept {
-        PyObject* const* items = &PyTuple_GET_ITEM(job.call, 0);
-        PyObject* kwnames = items[1] == Py_None ? nullptr : items[1];
-        const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        const Py_ssize_t positional = PyTuple_GET_SIZE(job.call) - 2 - keywords;
-        if (Ref::steal(PyObject_VectorcallMethod(items[0], items + 2, static_cast<std::size_t>(positional), kwnames))) {
+        Work work(this, job.sequence);
+        try {
+            job.task->run(work);
             return;
+        } catch (const tavrin::PyErrOccurred&) {
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (...) {
+            PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a transfer");
         }
         tavrin::PendingError error;
         stopped_ = true;
@@ -187,6 +232,13 @@ private:
             failure_ = error.take();
             failure_traceback_ = Ref::steal(PyException_GetTraceback(failure_.get()));
             failure_sequence_ = job.sequence;
+        }
+    }
+
+    static void drop_all(std::deque<Job>& jobs) noexcept {
+        for (Job& job : jobs) {
+            job.task->drop();
+            job.task.reset();
         }
     }
 
@@ -207,6 +259,23 @@ private:
     bool closed_ = false;               // (mutex_)
 };
 
+void Work::spawn(Tasks tasks) {
+    if (pool_ != nullptr) {
+        pool_->spawn(std::move(tasks), &sequence_);
+        return;
+    }
+    for (std::size_t i = 0; i < tasks.size(); ++i) {
+        try {
+            tasks[i]->run(*this);
+        } catch (...) {
+            for (std::size_t rest = i + 1; rest < tasks.size(); ++rest) tasks[rest]->drop();
+            throw;
+        }
+    }
+}
+
+bool Work::stopping() const noexcept { return pool_ != nullptr && pool_->stopped(); }
+
 namespace {
 
 TransferPool* pool_of(PyObject* capsule) {
@@ -215,8 +284,25 @@ TransferPool* pool_of(PyObject* capsule) {
 
 void destroy_pool(PyObject* capsule) { delete pool_of(capsule); }
 
+// The thread-state dict entry that marks a transfer thread while it serves.
+class TransferThread {
+public:
+    TransferThread() : dict_(thread_dict()) { require(PyDict_SetItem(dict_, state().worker_key.get(), Py_True)); }
+    TransferThread(const TransferThread&) = delete;
+    TransferThread& operator=(const TransferThread&) = delete;
+    ~TransferThread() {
+        tavrin::PendingError pending;
+        if (PyDict_DelItem(dict_, state().worker_key.get()) < 0) PyErr_Clear();
+        pending.restore();
+    }
+
+private:
+    PyObject* dict_;  // borrowed: owned by the thread state, which outlives the loop
+};
+
 PyObject* serve(PyObject* capsule, PyObject*) noexcept {
     return tavrin::guarded([&] {
+        TransferThread marked;
         pool_of(capsule)->run();
         return Ref::borrow(Py_None);
     });
@@ -274,16 +360,41 @@ void Transfers::call(PyObject* self, PyObject* method, std::initializer_list<PyO
         call_method(self, method, args, kwnames);
         return;
     }
-    pool_->raise_if_failed();
-    pool_->wait_for_place();
-    pool_->raise_if_failed();
     Ref job = require(PyTuple_New(static_cast<Py_ssize_t>(3 + args.size())));
     PyTuple_SET_ITEM(job.get(), 0, Py_NewRef(method));
     PyTuple_SET_ITEM(job.get(), 1, Py_NewRef(kwnames ? kwnames : Py_None));
     PyTuple_SET_ITEM(job.get(), 2, Py_NewRef(self));
     Py_ssize_t i = 3;
     for (PyObject* arg : args) PyTuple_SET_ITEM(job.get(), i++, Py_NewRef(arg));
-    pool_->hand_out(std::move(job));
+    run(std::make_unique<MethodCall>(std::move(job)));
+}
+
+void Transfers::run(std::unique_ptr<Task> task) {
+    if (pool_ == nullptr) {
+        Work inline_work(nullptr, 0);
+        task->run(inline_work);
+        return;
+    }
+    pool_->raise_if_failed();
+    pool_->wait_for_place();
+    pool_->raise_if_failed();
+    pool_->hand_out(std::move(task));
+}
+
+void Transfers::spawn(Tasks tasks) {
+    if (pool_ == nullptr) {
+        Work inline_work(nullptr, 0);
+        inline_work.spawn(std::move(tasks));
+        return;
+    }
+    pool_->raise_if_failed();
+    pool_->spawn(std::move(tasks), nullptr);
+}
+
+bool Transfers::on_transfer_thread() {
+    PyObject* marked = PyDict_GetItemWithError(thread_dict(), state().worker_key.get());
+    if (marked == nullptr && PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    return marked != nullptr;
 }
 
 void Transfers::finish(bool failed) {
