@@ -75,6 +75,15 @@ void check_workers(PyObject* self) {
     workers_from(call_method(config.get(), s.n.get.get(), {s.n.workers.get()}).get());
 }
 
+// The configuration's optional `progress` (None, False, True or a callable)
+// and `skip_unchanged` (None, False or True).
+void check_transfer_options(PyObject* self) {
+    State& s = state();
+    Ref config = getattr(self, s.n._config.get());
+    progress_from(call_method(config.get(), s.n.get.get(), {s.n.progress.get()}).get());
+    skip_unchanged_from(call_method(config.get(), s.n.get.get(), {s.n.skip_unchanged.get()}).get());
+}
+
 // An HTTP client for the storage client with `seconds` as its connect and
 // read timeout and room for `connections` connections per host, otherwise
 // set up as the client library sets up its own: up to five retries with
@@ -168,6 +177,7 @@ Ref cleanse_params(const Args<2>& a) {
     }
     check_timeout(self);
     check_workers(self);
+    check_transfer_options(self);
 
     call_method(self, s.n._set_default_params.get(), {});
     Ref defaults = getattr(self, s.n._default_params.get());

@@ -58,6 +58,7 @@ void make_texts(State& s) {
     s.walk_key = text("tavrin_minio.ostrel._upload_dir");
     s.pool_key = text("tavrin_minio.ostrel.transfers");
     s.worker_key = text("tavrin_minio.ostrel.transfer_thread");
+    s.progress_key = text("tavrin_minio.ostrel.progress");
     s.thread_prefix = text("tavrin_minio");
     s.utf8 = text("utf-8");
     s.read_binary = text("rb");
@@ -76,6 +77,9 @@ void make_texts(State& s) {
     s.kw_list_objects = kwnames({"bucket_name", "prefix", "recursive"});
     s.kw_put = kwnames({"content_type"});
     s.kw_fput = kwnames({"content_type", "num_parallel_uploads"});
+    s.kw_fput_progress = kwnames({"content_type", "num_parallel_uploads", "progress"});
+    s.kw_progress = kwnames({"progress"});
+    s.kw_md5 = kwnames({"usedforsecurity"});
     s.kw_parallel = kwnames({"parallel"});
     s.kw_expires = kwnames({"expires"});
     s.kw_days = kwnames({"days"});
@@ -127,6 +131,7 @@ void init_module(PyObject* module) {
     bind_import(module, "os", "os", nullptr);
     bind_import(module, "timedelta", "datetime", "timedelta");
     prepare_listing(s);
+    prepare_progress(s);
     bind_import(module, "minio", "minio", nullptr);
     bind_import(module, "DeleteObject", "minio.deleteobjects", "DeleteObject");
     bind_import(module, "S3Error", "minio.error", "S3Error");

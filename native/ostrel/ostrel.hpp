@@ -33,7 +33,9 @@ using tavrin::Signature;
     X(decode) X(close) X(ThreadPoolExecutor) X(submit) X(shutdown) X(exceptions) X(ProtocolError)             \
     X(ReadTimeoutError) X(glob) X(escape) X(st_mtime_ns) X(remove)                                           \
     X(replace) X(split) X(strftime) X(startswith) X(sep) X(altsep) X(name) X(fsdecode) X(isreserved)         \
-    X(bucket_name) X(object_name) X(last_modified) X(etag) X(size) X(content_type) X(mimora)
+    X(bucket_name) X(object_name) X(last_modified) X(etag) X(size) X(content_type) X(mimora)                 \
+    X(progress) X(skip_unchanged) X(upload_dir) X(download_dir) X(upload_file) X(download_file) X(Bar)       \
+    X(Progress) X(lstat) X(st_mode) X(S_ISREG) X(md5) X(digest) X(hexdigest) X(readinto)
 
 struct State {
 #define OSTREL_DECLARE(name) Ref name;
@@ -66,6 +68,7 @@ struct State {
     Ref walk_key;            // key of the directory walk's path in the thread-state dict
     Ref pool_key;            // key of the directory transfers' thread pool in the thread-state dict
     Ref worker_key;          // key marking a transfer thread in its thread-state dict
+    Ref progress_key;        // key of the progress tracker of the call under way in the thread-state dict
     Ref thread_prefix;       // "tavrin_minio", the name prefix of the pool's threads
     Ref utf8;                // "utf-8"
     Ref read_binary;         // "rb"
@@ -86,6 +89,9 @@ struct State {
     Ref kw_list_objects;  // list_objects(bucket_name=, prefix=, recursive=)
     Ref kw_put;           // put_object(..., content_type=)
     Ref kw_fput;          // fput_object(..., content_type=, num_parallel_uploads=)
+    Ref kw_fput_progress; // the same and progress=
+    Ref kw_progress;      // fget_object(..., progress=)
+    Ref kw_md5;           // hashlib.md5(usedforsecurity=)
     Ref kw_parallel;      // _upload_file(..., parallel=)
     Ref kw_expires;       // presigned_get_object(..., expires=)
     Ref kw_days;          // timedelta(days=)
@@ -98,6 +104,9 @@ struct State {
 
     // The function behind TavrinOstrel._bucket_list_files, to tell it from overrides.
     Ref bucket_list_files_function;
+
+    // The type of the objects handed to the client library as `progress` (progress.cpp).
+    Ref hook_type;
 
     Ref globals;   // the module's namespace
     Ref builtins;  // the builtins namespace, for names the module does not define
@@ -137,6 +146,9 @@ PyObject* thread_dict();
 // Takes what the object listing needs from the datetime module (imported by
 // then) and makes the record template.
 void prepare_listing(State& s);
+
+// Makes the type of the client library's progress objects (progress.cpp).
+void prepare_progress(State& s);
 
 // The most transfer threads a client may ask for with `workers`.
 inline constexpr long kMaxWorkers = 256;
@@ -280,6 +292,144 @@ Ref with_stream_retries(Attempt&& attempt) {
         stream_retry_pause(n + 1);
     }
 }
+
+// ---------------------------------------------------------------- progress
+// (progress.cpp). A call of _upload_dir, _download_dir, _upload_file or
+// _download_file made while no other is under way on its thread is a
+// top-level call: with the `progress` key it owns a tracker, which counts
+// files and bytes and hands records to the configured callable (or the
+// terminal bar of progress=True). The tracker is kept in the thread-state
+// dict, so the calls nested in it on that thread add to it; the tasks of its
+// transfer carry it to the transfer threads. Every member is used with the
+// GIL, from any thread; whatever hands over a record may raise the
+// exception of the callable.
+
+class Tracker;
+
+// The `progress` value as used: empty for None and False (no progress),
+// else True (a bar; tqdm must be importable) or a callable. ValueError
+// naming the key for anything else, and for True without tqdm.
+Ref progress_from(PyObject* value);
+
+// A counted reference to the tracker of one top-level call, shared by the
+// tasks that report to it; empty when the call reports no progress.
+class Progress {
+public:
+    Progress() noexcept = default;
+    explicit Progress(Ref capsule);
+    explicit operator bool() const noexcept { return tracker_ != nullptr; }
+    const Ref& capsule() const noexcept { return capsule_; }
+
+    // The walk met one more file than the totals may have counted.
+    void file_met() const;
+    // An object of `bytes` bytes is about to move: its length, once per
+    // object. The first one starts a single-object call's records.
+    void announce(long long bytes) const;
+    // `bytes` more bytes of object `name` moved (stored or written).
+    void add_bytes(PyObject* name, long long bytes) const;
+    // Object `name` is done.
+    void file_done(PyObject* name) const;
+    // File `name` of `bytes` bytes was left alone: its content matched.
+    void file_skipped(PyObject* name, long long bytes) const;
+    // A `progress` object for the client library's call on object `name`:
+    // set_meta() announces the length once, update() counts the bytes, of a
+    // call made again (a broken stream) only those beyond the most counted.
+    Ref hook(PyObject* name) const;
+
+private:
+    friend class ProgressCall;
+    Ref capsule_;
+    Tracker* tracker_ = nullptr;
+};
+
+// The tracker this thread reports to, if any: of the top-level call under
+// way on it, or of the task it runs.
+Progress current_progress();
+
+// The progress of one reporting call (see above).
+class ProgressCall {
+public:
+    // Joins the tracker this thread reports to; else, when self's
+    // configuration asks for progress, opens a tracker for `operation` about
+    // `subject` with `files_total` files and owns it.
+    ProgressCall(PyObject* self, PyObject* operation, PyObject* subject, long long files_total);
+    ProgressCall(const ProgressCall&) = delete;
+    ProgressCall& operator=(const ProgressCall&) = delete;
+    ~ProgressCall();
+
+    const Progress& progress() const noexcept { return progress_; }
+    bool owner() const noexcept { return owner_; }
+    // The owner's totals are known: the first record.
+    void begin(long long files_total, long long bytes_total);
+    // The owner's last record (`failed`: the call is ending by an exception,
+    // which the callable's own cannot replace); the tracker leaves the thread.
+    void finish(bool failed);
+
+private:
+    Progress progress_;
+    bool owner_ = false;
+};
+
+// Runs body() as the reporting call `call`: its last record follows, also
+// when body raises.
+template <typename Body>
+void with_progress(ProgressCall& call, Body&& body) {
+    try {
+        body();
+    } catch (...) {
+        call.finish(true);
+        throw;
+    }
+    call.finish(false);
+}
+
+// Makes `progress` the one this thread reports to for its lifetime, unless
+// it is already (a task run on a transfer thread).
+class ProgressOnThread {
+public:
+    explicit ProgressOnThread(const Progress& progress);
+    ProgressOnThread(const ProgressOnThread&) = delete;
+    ProgressOnThread& operator=(const ProgressOnThread&) = delete;
+    ~ProgressOnThread();
+
+private:
+    bool installed_ = false;
+    Ref previous_;  // what the entry held before
+};
+
+// ------------------------------------------------- unchanged files
+// (unchanged.cpp)
+
+// The `skip_unchanged` value as used; ValueError naming the key unless
+// True, False or None.
+bool skip_unchanged_from(PyObject* value);
+
+// skip_unchanged_from(self._config.skip_unchanged), an optional attribute.
+bool configured_skip_unchanged(PyObject* self);
+
+// {object name: (size, etag)} of the objects directly under `prefix`: one
+// list_objects(bucket_name=, prefix=, recursive=False) request.
+Ref listed_objects(PyObject* self, PyObject* bucket_name, PyObject* prefix);
+
+// One object of a directory transfer: self.<method>(bucket_name,
+// object_name, local) and, when `parallel` is set, parallel=parallel.
+struct ObjectTransfer {
+    PyObject* method;  // _upload_file or _download_file (an interned name)
+    Ref bucket_name;
+    Ref object_name;
+    Ref local;         // the local file
+    Ref parallel;      // empty: not passed
+    // The object as listed, when the transfer is left out if the local file
+    // matches it (skip_unchanged): its size and ETag.
+    Ref size;
+    Ref etag;
+    bool regular_only = false;  // only a regular file (no link) can match
+};
+
+// Hands `object` to `transfers`: the method call itself (Transfers::call)
+// when nothing is to be counted or compared, else a task that compares
+// (where the transfer would run), calls and counts.
+void transfer_object(Transfers& transfers, PyObject* self, const Progress& progress, ObjectTransfer object);
 
 // Method definitions, one per operation, defined beside their code.
 // Construction, configuration and connection (config.cpp)

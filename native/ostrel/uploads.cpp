@@ -78,15 +78,29 @@ Ref upload_flow(const Args<4>& a) {
 }
 
 // TavrinOstrel._upload_file(self, bucket_name, object_name, file_name, parallel=3)
+//
+// With progress, the client library's call carries a progress object.
 constexpr Signature<5> kUploadFile{
     "_upload_file", {"self", "bucket_name", "object_name", "file_name", "parallel"}, 4};
 Ref upload_file(const Args<5>& a) {
     State& s = state();
+    PyObject* self = a[0];
     PyObject* parallel = a.get_or(4, s.three.get());
-    Ref content_type = mime_type(a[2]);
-    Ref name = forward_slashes(a[2]);
-    call_method(engine(a[0]).get(), s.n.fput_object.get(),
-                {a[1], name.get(), a[3], content_type.get(), parallel}, s.kw_fput.get());
+    ProgressCall reporting(self, s.n.upload_file.get(), a[2], 1);
+    with_progress(reporting, [&] {
+        Ref content_type = mime_type(a[2]);
+        Ref name = forward_slashes(a[2]);
+        const Progress& progress = reporting.progress();
+        if (!progress) {
+            call_method(engine(self).get(), s.n.fput_object.get(),
+                        {a[1], name.get(), a[3], content_type.get(), parallel}, s.kw_fput.get());
+            return;
+        }
+        Ref hook = progress.hook(name.get());
+        call_method(engine(self).get(), s.n.fput_object.get(),
+                    {a[1], name.get(), a[3], content_type.get(), parallel, hook.get()}, s.kw_fput_progress.get());
+        if (reporting.owner()) progress.file_done(name.get());
+    });
     return Ref::borrow(Py_None);
 }
 
@@ -149,7 +163,50 @@ private:
     Py_ssize_t depth_;
 };
 
+// Files and bytes under `dir_path` (listed as `entries`) as the walk will
+// meet them: the same listing, the same test for directories (following
+// links), the same stop at a link back into `on_path` (the identities of the
+// directories the scan is inside); sizes by os.stat. A directory that cannot
+// be listed counts as empty and a file whose size cannot be read as 0
+// bytes: the walk meets those errors where it meets them.
+struct Totals {
+    long long files = 0;
+    long long bytes = 0;
+};
+
+void scan(PyObject* dir_path, PyObject* entries, PyObject* on_path, Totals& totals) {
+    State& s = state();
+    tavrin::for_each(entries, [&](Ref name) {
+        Ref os = global(s.n.os.get());
+        Ref path = os_path();
+        Ref local = call_method(path.get(), s.n.join.get(), {dir_path, name.get()});
+        try {
+            if (truth(call_method(path.get(), s.n.isdir.get(), {local.get()}))) {
+                Ref identity = directory_identity(local.get());
+                if (identity.get() != Py_None && tavrin::contains(on_path, identity.get())) return;
+                Ref inner = call_method(os.get(), s.n.listdir.get(), {local.get()});
+                require(PyList_Append(on_path, identity.get()));
+                scan(local.get(), inner.get(), on_path, totals);
+                require(PySequence_DelItem(on_path, -1));
+            } else {
+                ++totals.files;
+                Ref info = call_method(os.get(), s.n.stat.get(), {local.get()});
+                const long long size = PyLong_AsLongLong(getattr(info.get(), s.n.st_size.get()).get());
+                if (size == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
+                totals.bytes += size;
+            }
+        } catch (const tavrin::PyErrOccurred&) {
+            tavrin::PendingError error;
+            if (!error.matches(PyExc_OSError)) error.reraise();
+        }
+    });
+}
+
 // TavrinOstrel._upload_dir(self, bucket_name, dir_path, parallel=3, base_dir=None)
+//
+// With progress, a top-level call first scans the tree for its totals.
+// With skip_unchanged, each directory the walk enters is listed in the
+// bucket once, and a file whose object holds its content is left alone.
 constexpr Signature<5> kUploadDir{"_upload_dir", {"self", "bucket_name", "dir_path", "parallel", "base_dir"}, 3};
 Ref upload_dir(const Args<5>& a) {
     State& s = state();
@@ -157,30 +214,57 @@ Ref upload_dir(const Args<5>& a) {
     PyObject* bucket_name = a[1];
     PyObject* dir_path = a[2];
     PyObject* parallel = a.get_or(3, s.three.get());
-    Ref base_dir = Ref::borrow(a.get_or(4, Py_None));
-    if (!truth(base_dir)) {
-        Ref parts = call_method(forward_slashes(dir_path).get(), s.n.split.get(), {s.slash.get()});
-        base_dir = require(PyObject_GetItem(parts.get(), s.last_index.get()));
-    }
-    Ref entries = call_method(global(s.n.os.get()).get(), s.n.listdir.get(), {dir_path});
-    WalkStep step(walk_path(), directory_identity(dir_path));
-    with_transfers(self, [&](Transfers& transfers) {
-        tavrin::for_each(entries.get(), [&](Ref name) {
-            Ref path = os_path();
-            Ref local = call_method(path.get(), s.n.join.get(), {dir_path, name.get()});
-            Ref object_name =
-                forward_slashes(call_method(path.get(), s.n.join.get(), {base_dir.get(), name.get()}).get());
-            if (truth(call_method(path.get(), s.n.isdir.get(), {local.get()}))) {
-                if (step.on_path(directory_identity(local.get()))) {
-                    Ref shown = call_method(global(s.n.os.get()).get(), s.n.fsdecode.get(), {local.get()});
-                    warn_about(self, s.msg_link_cycle.get(), shown.get());
+    ProgressCall reporting(self, s.n.upload_dir.get(), dir_path, 0);
+    const Progress& progress = reporting.progress();
+    with_progress(reporting, [&] {
+        Ref base_dir = Ref::borrow(a.get_or(4, Py_None));
+        if (!truth(base_dir)) {
+            Ref parts = call_method(forward_slashes(dir_path).get(), s.n.split.get(), {s.slash.get()});
+            base_dir = require(PyObject_GetItem(parts.get(), s.last_index.get()));
+        }
+        Ref entries = call_method(global(s.n.os.get()).get(), s.n.listdir.get(), {dir_path});
+        Ref identity = directory_identity(dir_path);
+        WalkStep step(walk_path(), identity);
+        if (reporting.owner()) {
+            Totals totals;
+            Ref on_path = require(PyList_New(0));
+            require(PyList_Append(on_path.get(), identity.get()));
+            scan(dir_path, entries.get(), on_path.get(), totals);
+            reporting.begin(totals.files, totals.bytes);
+        }
+        Ref listed;
+        if (configured_skip_unchanged(self)) {
+            Ref prefix = call_method(os_path().get(), s.n.join.get(), {base_dir.get(), s.empty.get()});
+            listed = listed_objects(self, bucket_name, forward_slashes(prefix.get()).get());
+        }
+        with_transfers(self, [&](Transfers& transfers) {
+            tavrin::for_each(entries.get(), [&](Ref name) {
+                Ref path = os_path();
+                Ref local = call_method(path.get(), s.n.join.get(), {dir_path, name.get()});
+                Ref object_name =
+                    forward_slashes(call_method(path.get(), s.n.join.get(), {base_dir.get(), name.get()}).get());
+                if (truth(call_method(path.get(), s.n.isdir.get(), {local.get()}))) {
+                    if (step.on_path(directory_identity(local.get()))) {
+                        Ref shown = call_method(global(s.n.os.get()).get(), s.n.fsdecode.get(), {local.get()});
+                        warn_about(self, s.msg_link_cycle.get(), shown.get());
+                        return;
+                    }
+                    call_method(self, s.n._upload_dir.get(), {bucket_name, local.get(), parallel, object_name.get()});
                     return;
                 }
-                call_method(self, s.n._upload_dir.get(), {bucket_name, local.get(), parallel, object_name.get()});
-            } else {
-                transfers.call(self, s.n._upload_file.get(), {bucket_name, object_name.get(), local.get(), parallel},
-                               s.kw_parallel.get());
-            }
+                if (progress) progress.file_met();
+                ObjectTransfer object{s.n._upload_file.get(), Ref::borrow(bucket_name), object_name, local,
+                                      Ref::borrow(parallel), Ref(), Ref()};
+                if (listed) {
+                    if (PyObject* found = PyDict_GetItemWithError(listed.get(), object_name.get())) {
+                        object.size = Ref::borrow(PyTuple_GET_ITEM(found, 0));
+                        object.etag = Ref::borrow(PyTuple_GET_ITEM(found, 1));
+                    } else if (PyErr_Occurred()) {
+                        throw tavrin::PyErrOccurred();
+                    }
+                }
+                transfer_object(transfers, self, progress, std::move(object));
+            });
         });
     });
     return Ref::borrow(Py_None);

@@ -5,6 +5,23 @@ Modules:
 - ``tavrin_minio.ostrel``: the client class ``TavrinOstrel``.
 - ``tavrin_minio.mimora``: ``get_mimora(name)``, the MIME type of a file or
   object name by its last suffix.
+
+``tavrin_minio.Progress`` is the record a ``progress`` callable receives. It
+is loaded on first use, so that importing the client costs nothing for it.
 """
 
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from ._progress import Progress as Progress
+
 __version__ = "0.1.0"
+__all__ = ["Progress"]
+
+
+def __getattr__(name: str) -> Any:
+    if name == "Progress":
+        from ._progress import Progress
+
+        return Progress
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
