@@ -62,6 +62,10 @@ class Response:
         pass
 
 
+class Stat:
+    size, etag = 16 * 1024 * 1024, "e"
+
+
 def raising(make):
     """A stand-in result that raises a fresh exception on each call (re-raising
     one instance would grow its traceback)."""
@@ -117,6 +121,8 @@ def cases(tmp_path):
         "upload_dir_workers_error": ({"fput_object": s3_error()}, lambda c: workers(c)._upload_dir("b", str(tree))),
         "download_dir_workers": ({"list_objects": lambda **kw: [Entry(NAME), Entry("photos/z/y")]},
                                  lambda c: workers(c)._download_dir("b", "photos", str(tmp_path))),
+        "download_file_ranges_error": ({"stat_object": lambda b, o: Stat(), "get_object": s3_error()},
+                                       lambda c: workers(c)._download_file("b", NAME, str(tmp_path / "big"))),
         "remove_objects": ({"remove_objects": lambda b, it: iter([list(it)[0]])},
                            lambda c: c._remove_objects("b", [NAME, "x"])),
         "get_url": ({}, lambda c: c._get_url(NAME, NAME, 0.5)),
@@ -131,7 +137,7 @@ def cases(tmp_path):
     "create_bucket", "create_bucket_exists", "remove_bucket", "bucket_policy_error", "bucket_policy_other",
     "list_files", "list_files_error", "upload_text", "upload_bytes", "upload_file", "upload_file_error",
     "upload_surrogate", "upload_none", "upload_dir", "download_flow", "download_flow_bad", "download_dir",
-    "download_dir_empty", "upload_dir_workers", "upload_dir_workers_error", "download_dir_workers", "remove_objects", "get_url", "argument_error", "argument_error_count",
+    "download_dir_empty", "upload_dir_workers", "upload_dir_workers_error", "download_dir_workers", "download_file_ranges_error", "remove_objects", "get_url", "argument_error", "argument_error_count",
 ])
 def test_operation_does_not_leak(recorder_client, tmp_path, case):
     results, call = cases(tmp_path)[case]

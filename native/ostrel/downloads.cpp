@@ -75,24 +75,49 @@ void remove_part_files(PyObject* file_name, std::int64_t since) noexcept {
     pending.restore();
 }
 
-// TavrinOstrel._download_file(self, bucket_name, object_name, file_name)
-//
-// The client library's file download; when its stream breaks, the same call
-// is made again (with_stream_retries). A failed attempt leaves no part file.
-constexpr Signature<4> kDownloadFile{"_download_file", {"self", "bucket_name", "object_name", "file_name"}, 4};
-Ref download_file(const Args<4>& a) {
-    State& s = state();
-    Ref client = engine(a[0]);
+}  // namespace
+
+void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target) {
     with_stream_retries([&](int) {
         const std::int64_t started = now_ns();
         try {
-            call_method(client.get(), s.n.fget_object.get(), {a[1], a[2], a[3]});
+            call_method(client, state().n.fget_object.get(), {bucket_name, object_name, target});
         } catch (const tavrin::PyErrOccurred&) {
-            remove_part_files(a[3], started);
+            remove_part_files(target, started);
             throw;
         }
         return Ref();
     });
+}
+
+bool own_method(PyObject* self, PyObject* method, const Ref& function) {
+    return PyMethod_Check(method) && PyMethod_GET_SELF(method) == self &&
+           PyMethod_GET_FUNCTION(method) == function.get();
+}
+
+namespace {
+
+// TavrinOstrel._download_file(self, bucket_name, object_name, file_name)
+//
+// The client library's file download (fetch_file). With `workers` of 2 or
+// more, the object's size is asked for first, and a big object is fetched
+// by ranges on that many threads instead.
+constexpr Signature<4> kDownloadFile{"_download_file", {"self", "bucket_name", "object_name", "file_name"}, 4};
+Ref download_file(const Args<4>& a) {
+    State& s = state();
+    Ref client = engine(a[0]);
+    if (configured_workers(a[0]) >= 2) {
+        if (Ref target = ranged_target(a[3])) {
+            Ref stat = call_method(client.get(), s.n.stat_object.get(), {a[1], a[2]});
+            Ref size = getattr(stat.get(), s.n.size.get());
+            if (PyLong_Check(size.get()) && PyLong_AsLongLong(size.get()) >= kRangedMinimum) {
+                download_ranges(a[0], client.get(), a[1], a[2], target, stat.get());
+                return Ref::borrow(Py_True);
+            }
+            if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+        }
+    }
+    fetch_file(client.get(), a[1], a[2], a[3]);
     return Ref::borrow(Py_True);
 }
 
@@ -134,14 +159,6 @@ bool unsafe_file_name(PyObject* name) {
     return is_reserved && tavrin::truth(tavrin::call(is_reserved.get(), {name}));
 }
 
-// True when `listing`, self._bucket_list_files as looked up on the
-// instance, is this class's own method bound to self: neither a subclass nor
-// an instance attribute overrides it.
-bool own_listing(PyObject* self, PyObject* listing) {
-    return PyMethod_Check(listing) && PyMethod_GET_SELF(listing) == self &&
-           PyMethod_GET_FUNCTION(listing) == state().bucket_list_files_function.get();
-}
-
 // TavrinOstrel._download_dir(self, bucket_name, object_path, dir_path)
 //
 // Downloads the objects that lie directly in the folder `object_path`: names
@@ -160,7 +177,8 @@ Ref download_dir(const Args<4>& a) {
     Ref dir_path = with_trailing_slash(a[3]);
     const Py_ssize_t prefix_length = require(PyObject_Length(object_path.get()));
     Ref listing = getattr(self, s.n._bucket_list_files.get());
-    const bool folder_only = PyUnicode_Check(object_path.get()) && own_listing(self, listing.get());
+    const bool folder_only =
+        PyUnicode_Check(object_path.get()) && own_method(self, listing.get(), s.bucket_list_files_function);
     Ref records;
     if (folder_only) {
         records = call_method(engine(self).get(), s.n.list_objects.get(),
@@ -168,6 +186,8 @@ Ref download_dir(const Args<4>& a) {
     } else {
         records = tavrin::call(listing.get(), {bucket_name});
     }
+    const bool own_download =
+        own_method(self, getattr(self, s.n._download_file.get()).get(), s.download_file_function);
     with_transfers(self, [&](Transfers& transfers) {
         tavrin::for_each(records.get(), [&](Ref entry) {
             Ref object_name = folder_only ? getattr(entry.get(), s.n.object_name.get())
@@ -181,7 +201,13 @@ Ref download_dir(const Args<4>& a) {
             }
             Ref path = getattr(global(s.n.os.get()).get(), s.n.path.get());
             Ref target = call_method(path.get(), s.n.join.get(), {dir_path.get(), file_name.get()});
-            transfers.call(self, s.n._download_file.get(), {bucket_name, object_name.get(), target.get()});
+            if (own_download && transfers.pooled()) {
+                // The listing gives the size: big objects go by ranges with no request more.
+                Ref size = folder_only ? getattr(entry.get(), s.n.size.get()) : Ref::borrow(Py_None);
+                transfers.run(object_download(self, bucket_name, object_name.get(), target.get(), size.get()));
+            } else {
+                transfers.call(self, s.n._download_file.get(), {bucket_name, object_name.get(), target.get()});
+            }
         });
     });
     return Ref::borrow(Py_None);

@@ -67,6 +67,13 @@ void make_texts(State& s) {
     s.seven = require(PyLong_FromLong(7));
     s.last_index = require(PyLong_FromLong(-1));
     s.library_timeout = require(PyLong_FromLong(300));
+    s.four = require(PyLong_FromLong(4));
+    s.quote = text("\"");
+    s.if_match = text("If-Match");
+    s.ranges_suffix = text(".ranges");
+    s.create_binary = text("xb");
+    s.update_binary = text("r+b");
+    s.msg_short_body = text("Connection broken: the response ended before its length");
     s.kw_file = kwnames({"file"});
     s.kw_minio = kwnames({"endpoint", "access_key", "secret_key", "secure"});
     s.kw_minio_http = kwnames({"endpoint", "access_key", "secret_key", "secure", "http_client"});
@@ -84,6 +91,8 @@ void make_texts(State& s) {
     s.kw_expires = kwnames({"expires"});
     s.kw_days = kwnames({"days"});
     s.kw_executor = kwnames({"max_workers", "thread_name_prefix"});
+    s.kw_exist_ok = kwnames({"exist_ok"});
+    s.kw_range = kwnames({"offset", "length", "request_headers"});
 }
 
 // name = import(module).attribute (or the module itself), bound in the namespace.
@@ -111,6 +120,7 @@ void define_class(PyObject* module) {
         Ref function = require(PyCFunction_NewEx(def, module, module_name.get()));
         Ref method = require(PyInstanceMethod_New(function.get()));
         if (def == &bucket_list_files_def) the_state->bucket_list_files_function = function;
+        if (def == &download_file_def) the_state->download_file_function = function;
         require(PyDict_SetItemString(namespace_.get(), def->ml_name, method.get()));
     }
     Ref name = tavrin::text("TavrinOstrel");

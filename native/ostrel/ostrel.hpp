@@ -31,7 +31,8 @@ using tavrin::Signature;
     X(presigned_get_object)                                                                                  \
     X(path) X(isfile) X(isdir) X(join) X(listdir) X(stat) X(st_size) X(st_dev) X(st_ino) X(BytesIO) X(data)  \
     X(decode) X(close) X(ThreadPoolExecutor) X(submit) X(shutdown) X(exceptions) X(ProtocolError)             \
-    X(ReadTimeoutError) X(glob) X(escape) X(st_mtime_ns) X(remove)                                           \
+    X(ReadTimeoutError) X(glob) X(escape) X(st_mtime_ns) X(remove) X(stat_object) X(dirname) X(makedirs)     \
+    X(urandom) X(hex) X(seek) X(read) X(write) X(release_conn)                                               \
     X(replace) X(split) X(strftime) X(startswith) X(sep) X(altsep) X(name) X(fsdecode) X(isreserved)         \
     X(bucket_name) X(object_name) X(last_modified) X(etag) X(size) X(content_type) X(mimora)                 \
     X(progress) X(skip_unchanged) X(upload_dir) X(download_dir) X(upload_file) X(download_file) X(Bar)       \
@@ -77,6 +78,13 @@ struct State {
     Ref last_index;          // -1
     Ref seven;               // 7
     Ref library_timeout;     // 300, the client library's own connect and read timeout in seconds
+    Ref four;                // 4
+    Ref quote;               // "\""
+    Ref if_match;            // "If-Match"
+    Ref ranges_suffix;       // ".ranges", the end of a ranged download's temporary file name
+    Ref create_binary;       // "xb"
+    Ref update_binary;       // "r+b"
+    Ref msg_short_body;      // the error of a body that ends before its length
 
     // Keyword-name tuples of the calls that pass keywords.
     Ref kw_file;          // TavrinLog(file=...)
@@ -96,14 +104,18 @@ struct State {
     Ref kw_expires;       // presigned_get_object(..., expires=)
     Ref kw_days;          // timedelta(days=)
     Ref kw_executor;      // ThreadPoolExecutor(max_workers=, thread_name_prefix=)
+    Ref kw_exist_ok;      // os.makedirs(path, exist_ok=)
+    Ref kw_range;         // get_object(bucket, name, offset=, length=, request_headers=)
 
     // Listing records (buckets.cpp, prepare_listing)
     Ref datetime_type;    // datetime.datetime
     Ref timezone_type;    // datetime.timezone
     Ref record_template;  // the six record keys, in record order, each with None
 
-    // The function behind TavrinOstrel._bucket_list_files, to tell it from overrides.
+    // The functions behind TavrinOstrel._bucket_list_files and _download_file,
+    // to tell them from overrides.
     Ref bucket_list_files_function;
+    Ref download_file_function;
 
     // The type of the objects handed to the client library as `progress` (progress.cpp).
     Ref hook_type;
@@ -224,8 +236,9 @@ public:
     // The same for a task of our own.
     void run(std::unique_ptr<Task> task);
 
-    // Hands `tasks` to the pool at once, with no bound on their number: the
-    // parts of one download this call opened the pool for.
+    // Hands `tasks` to the pool this call opened, at once and with no bound
+    // on their number (the parts of one download); without a pool of its
+    // own, runs them one after another now.
     void spawn(Tasks tasks);
 
     // True when the calls go to a pool of transfer threads.
@@ -292,6 +305,35 @@ Ref with_stream_retries(Attempt&& attempt) {
         stream_retry_pause(n + 1);
     }
 }
+
+// True when `method`, self.<name> as looked up on the instance, is this
+// class's own `function` bound to self: neither a subclass nor an instance
+// attribute overrides it.
+bool own_method(PyObject* self, PyObject* method, const Ref& function);
+
+// Objects of at least this size are fetched by byte ranges on the transfer
+// threads when `workers` is 2 or more.
+inline constexpr long long kRangedMinimum = 16LL * 1024 * 1024;
+
+// The client library's file download of one object (fget_object), made
+// again when its stream breaks; a failed attempt leaves no part file.
+void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target);
+
+// The download of one listed object of a directory transfer: by ranges
+// when `size` (an int, or None when the listing gives none) is big enough,
+// else fetch_file().
+std::unique_ptr<Task> object_download(PyObject* self, PyObject* bucket_name, PyObject* object_name,
+                                      PyObject* target, PyObject* size);
+
+// The path that a ranged download of `target` writes (a str, or what a
+// path-like object gives as str); empty when it is not a path of text.
+Ref ranged_target(PyObject* target);
+
+// Fetches the object `stat` describes (its size and ETag) by ranges into
+// `target` (from ranged_target), on a pool of its own or, on a transfer
+// thread, one part after another.
+void download_ranges(PyObject* self, PyObject* client, PyObject* bucket_name, PyObject* object_name,
+                     const Ref& target, PyObject* stat);
 
 // ---------------------------------------------------------------- progress
 // (progress.cpp). A call of _upload_dir, _download_dir, _upload_file or

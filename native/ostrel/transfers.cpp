@@ -382,7 +382,7 @@ void Transfers::run(std::unique_ptr<Task> task) {
 }
 
 void Transfers::spawn(Tasks tasks) {
-    if (pool_ == nullptr) {
+    if (!opener_) {  // a pool this call did not open cannot be waited for here
         Work inline_work(nullptr, 0);
         inline_work.spawn(std::move(tasks));
         return;
