@@ -77,11 +77,19 @@ void remove_part_files(PyObject* file_name, std::int64_t since) noexcept {
 
 }  // namespace
 
-void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target) {
+void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
+                const Progress& progress) {
+    State& s = state();
+    Ref hook = progress ? progress.hook(object_name) : Ref();
     with_stream_retries([&](int) {
         const std::int64_t started = now_ns();
         try {
-            call_method(client, state().n.fget_object.get(), {bucket_name, object_name, target});
+            if (hook) {
+                call_method(client, s.n.fget_object.get(), {bucket_name, object_name, target, hook.get()},
+                            s.kw_progress.get());
+            } else {
+                call_method(client, s.n.fget_object.get(), {bucket_name, object_name, target});
+            }
         } catch (const tavrin::PyErrOccurred&) {
             remove_part_files(target, started);
             throw;
@@ -105,19 +113,25 @@ namespace {
 constexpr Signature<4> kDownloadFile{"_download_file", {"self", "bucket_name", "object_name", "file_name"}, 4};
 Ref download_file(const Args<4>& a) {
     State& s = state();
-    Ref client = engine(a[0]);
-    if (configured_workers(a[0]) >= 2) {
-        if (Ref target = ranged_target(a[3])) {
-            Ref stat = call_method(client.get(), s.n.stat_object.get(), {a[1], a[2]});
-            Ref size = getattr(stat.get(), s.n.size.get());
-            if (PyLong_Check(size.get()) && PyLong_AsLongLong(size.get()) >= kRangedMinimum) {
-                download_ranges(a[0], client.get(), a[1], a[2], target, stat.get());
-                return Ref::borrow(Py_True);
+    ProgressCall reporting(a[0], s.n.download_file.get(), a[2], 1);
+    const Progress& progress = reporting.progress();
+    with_progress(reporting, [&] {
+        Ref client = engine(a[0]);
+        if (configured_workers(a[0]) >= 2) {
+            if (Ref target = ranged_target(a[3])) {
+                Ref stat = call_method(client.get(), s.n.stat_object.get(), {a[1], a[2]});
+                Ref size = getattr(stat.get(), s.n.size.get());
+                if (PyLong_Check(size.get()) && PyLong_AsLongLong(size.get()) >= kRangedMinimum) {
+                    download_ranges(a[0], client.get(), a[1], a[2], target, stat.get(), progress);
+                    if (reporting.owner()) progress.file_done(a[2]);
+                    return;
+                }
+                if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
             }
-            if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
         }
-    }
-    fetch_file(client.get(), a[1], a[2], a[3]);
+        fetch_file(client.get(), a[1], a[2], a[3], progress);
+        if (reporting.owner()) progress.file_done(a[2]);
+    });
     return Ref::borrow(Py_True);
 }
 
@@ -168,46 +182,85 @@ bool unsafe_file_name(PyObject* name) {
 // Unless the listing is overridden, only the folder itself is listed (deeper
 // folders come back as names ending in "/"); an override gets the whole
 // bucket's records, as it always has.
+//
+// With progress, a top-level call takes its totals from the listing. With
+// skip_unchanged, an object whose target is a regular file holding its
+// content (by the listing's size and ETag) is left alone.
 constexpr Signature<4> kDownloadDir{"_download_dir", {"self", "bucket_name", "object_path", "dir_path"}, 4};
 Ref download_dir(const Args<4>& a) {
     State& s = state();
     PyObject* self = a[0];
     PyObject* bucket_name = a[1];
-    Ref object_path = with_trailing_slash(a[2]);
-    Ref dir_path = with_trailing_slash(a[3]);
-    const Py_ssize_t prefix_length = require(PyObject_Length(object_path.get()));
-    Ref listing = getattr(self, s.n._bucket_list_files.get());
-    const bool folder_only =
-        PyUnicode_Check(object_path.get()) && own_method(self, listing.get(), s.bucket_list_files_function);
-    Ref records;
-    if (folder_only) {
-        records = call_method(engine(self).get(), s.n.list_objects.get(),
-                              {bucket_name, object_path.get(), Py_False}, s.kw_list_objects.get());
-    } else {
-        records = tavrin::call(listing.get(), {bucket_name});
-    }
-    const bool own_download =
-        own_method(self, getattr(self, s.n._download_file.get()).get(), s.download_file_function);
-    with_transfers(self, [&](Transfers& transfers) {
-        tavrin::for_each(records.get(), [&](Ref entry) {
-            Ref object_name = folder_only ? getattr(entry.get(), s.n.object_name.get())
-                                          : call_method(entry.get(), s.n.get.get(), {s.n.object_name.get()});
-            if (!tavrin::truth(call_method(object_name.get(), s.n.startswith.get(), {object_path.get()}))) return;
-            Ref file_name = require(PySequence_GetSlice(object_name.get(), prefix_length, PY_SSIZE_T_MAX));
-            if (!tavrin::truth(file_name) || tavrin::contains(file_name.get(), s.slash.get())) return;
+    ProgressCall reporting(self, s.n.download_dir.get(), a[2], 0);
+    const Progress& progress = reporting.progress();
+    with_progress(reporting, [&] {
+        Ref object_path = with_trailing_slash(a[2]);
+        Ref dir_path = with_trailing_slash(a[3]);
+        const Py_ssize_t prefix_length = require(PyObject_Length(object_path.get()));
+        Ref listing = getattr(self, s.n._bucket_list_files.get());
+        const bool folder_only =
+            PyUnicode_Check(object_path.get()) && own_method(self, listing.get(), s.bucket_list_files_function);
+        Ref records;
+        if (folder_only) {
+            records = call_method(engine(self).get(), s.n.list_objects.get(),
+                                  {bucket_name, object_path.get(), Py_False}, s.kw_list_objects.get());
+        } else {
+            records = tavrin::call(listing.get(), {bucket_name});
+        }
+        // A value of a listing entry: an object's attribute, or a record's entry.
+        auto field = [&](PyObject* entry, PyObject* name) {
+            return folder_only ? getattr(entry, name) : call_method(entry, s.n.get.get(), {name});
+        };
+        // The file name of a selected object, or empty. An unsafe name is
+        // reported when `warn` is set.
+        auto selected = [&](PyObject* object_name, bool warn) {
+            if (!tavrin::truth(call_method(object_name, s.n.startswith.get(), {object_path.get()}))) return Ref();
+            Ref file_name = require(PySequence_GetSlice(object_name, prefix_length, PY_SSIZE_T_MAX));
+            if (!tavrin::truth(file_name) || tavrin::contains(file_name.get(), s.slash.get())) return Ref();
             if (unsafe_file_name(file_name.get())) {
-                warn_about(self, s.msg_unsafe_name.get(), object_name.get());
-                return;
+                if (warn) warn_about(self, s.msg_unsafe_name.get(), object_name);
+                return Ref();
             }
-            Ref path = getattr(global(s.n.os.get()).get(), s.n.path.get());
-            Ref target = call_method(path.get(), s.n.join.get(), {dir_path.get(), file_name.get()});
-            if (own_download && transfers.pooled()) {
-                // The listing gives the size: big objects go by ranges with no request more.
-                Ref size = folder_only ? getattr(entry.get(), s.n.size.get()) : Ref::borrow(Py_None);
-                transfers.run(object_download(self, bucket_name, object_name.get(), target.get(), size.get()));
-            } else {
-                transfers.call(self, s.n._download_file.get(), {bucket_name, object_name.get(), target.get()});
-            }
+            return file_name;
+        };
+        if (reporting.owner()) {
+            records = require(PySequence_List(records.get()));
+            long long files = 0;
+            long long bytes = 0;
+            tavrin::for_each(records.get(), [&](Ref entry) {
+                if (!selected(field(entry.get(), s.n.object_name.get()).get(), false)) return;
+                ++files;
+                Ref size = field(entry.get(), s.n.size.get());
+                if (!PyLong_Check(size.get())) return;
+                bytes += PyLong_AsLongLong(size.get());
+                if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
+            });
+            reporting.begin(files, bytes);
+        }
+        const bool skip = configured_skip_unchanged(self);
+        const bool own_download =
+            own_method(self, getattr(self, s.n._download_file.get()).get(), s.download_file_function);
+        with_transfers(self, [&](Transfers& transfers) {
+            tavrin::for_each(records.get(), [&](Ref entry) {
+                Ref object_name = field(entry.get(), s.n.object_name.get());
+                Ref file_name = selected(object_name.get(), true);
+                if (!file_name) return;
+                Ref path = getattr(global(s.n.os.get()).get(), s.n.path.get());
+                Ref target = call_method(path.get(), s.n.join.get(), {dir_path.get(), file_name.get()});
+                ObjectTransfer object{s.n._download_file.get(), Ref::borrow(bucket_name), object_name, target,
+                                      Ref(), Ref(), Ref(), true};
+                if (skip) {
+                    object.size = field(entry.get(), s.n.size.get());
+                    object.etag = field(entry.get(), s.n.etag.get());
+                }
+                std::unique_ptr<Task> direct;
+                if (own_download && transfers.pooled()) {
+                    // The listing gives the size: big objects go by ranges with no request more.
+                    Ref size = folder_only ? getattr(entry.get(), s.n.size.get()) : Ref::borrow(Py_None);
+                    direct = object_download(self, bucket_name, object_name.get(), target.get(), size.get(), progress);
+                }
+                transfer_object(transfers, self, progress, std::move(object), std::move(direct));
+            });
         });
     });
     return Ref::borrow(Py_None);

@@ -175,6 +175,7 @@ long configured_workers(PyObject* self);
 
 class TransferPool;
 class Work;
+class Progress;
 
 // One piece of work of a transfer: a per-object call of a directory
 // transfer, a part of a ranged download. Made, run, dropped and destroyed
@@ -316,14 +317,17 @@ bool own_method(PyObject* self, PyObject* method, const Ref& function);
 inline constexpr long long kRangedMinimum = 16LL * 1024 * 1024;
 
 // The client library's file download of one object (fget_object), made
-// again when its stream breaks; a failed attempt leaves no part file.
-void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target);
+// again when its stream breaks; a failed attempt leaves no part file. With
+// `progress`, each attempt carries the same progress object.
+void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
+                const Progress& progress);
 
 // The download of one listed object of a directory transfer: by ranges
 // when `size` (an int, or None when the listing gives none) is big enough,
-// else fetch_file().
+// else fetch_file(). With `progress`, it counts its bytes, and the object
+// as done once all of them are written.
 std::unique_ptr<Task> object_download(PyObject* self, PyObject* bucket_name, PyObject* object_name,
-                                      PyObject* target, PyObject* size);
+                                      PyObject* target, PyObject* size, const Progress& progress);
 
 // The path that a ranged download of `target` writes (a str, or what a
 // path-like object gives as str); empty when it is not a path of text.
@@ -331,9 +335,10 @@ Ref ranged_target(PyObject* target);
 
 // Fetches the object `stat` describes (its size and ETag) by ranges into
 // `target` (from ranged_target), on a pool of its own or, on a transfer
-// thread, one part after another.
+// thread, one part after another. With `progress`, it counts its bytes
+// (the caller counts the object as done).
 void download_ranges(PyObject* self, PyObject* client, PyObject* bucket_name, PyObject* object_name,
-                     const Ref& target, PyObject* stat);
+                     const Ref& target, PyObject* stat, const Progress& progress);
 
 // ---------------------------------------------------------------- progress
 // (progress.cpp). A call of _upload_dir, _download_dir, _upload_file or
@@ -468,10 +473,13 @@ struct ObjectTransfer {
     bool regular_only = false;  // only a regular file (no link) can match
 };
 
-// Hands `object` to `transfers`: the method call itself (Transfers::call)
-// when nothing is to be counted or compared, else a task that compares
-// (where the transfer would run), calls and counts.
-void transfer_object(Transfers& transfers, PyObject* self, const Progress& progress, ObjectTransfer object);
+// Hands `object` to `transfers`: the method call itself (Transfers::call),
+// or `direct` (a task of the transfer's own that counts what it moves,
+// object_download()) when given, when nothing is to be counted or compared;
+// else a task that compares (where the transfer would run), then runs
+// `direct`, or calls the method and counts the object as done.
+void transfer_object(Transfers& transfers, PyObject* self, const Progress& progress, ObjectTransfer object,
+                     std::unique_ptr<Task> direct = nullptr);
 
 // Method definitions, one per operation, defined beside their code.
 // Construction, configuration and connection (config.cpp)

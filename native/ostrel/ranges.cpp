@@ -39,12 +39,17 @@ long long as_size(PyObject* value) {
 // One ranged download under way, shared by its parts.
 class RangedObject {
 public:
-    RangedObject(PyObject* client, PyObject* bucket_name, PyObject* object_name, Ref target, long long size)
+    // `progress`: counts its bytes; with `count_done`, the object as done
+    // once all of them are written.
+    RangedObject(PyObject* client, PyObject* bucket_name, PyObject* object_name, Ref target, long long size,
+                 Progress progress, bool count_done)
         : client_(Ref::borrow(client)),
           bucket_name_(Ref::borrow(bucket_name)),
           object_name_(Ref::borrow(object_name)),
           target_(std::move(target)),
-          size_(size) {}
+          size_(size),
+          progress_(std::move(progress)),
+          count_done_(count_done) {}
 
     // The target's checks as the client library's file download makes them:
     // a directory is refused, missing parent directories are made.
@@ -69,6 +74,7 @@ public:
         Ref quoted = concat({s.quote.get(), etag, s.quote.get()});
         require(PyDict_SetItem(headers_.get(), s.if_match.get(), quoted.get()));
         create_temporary(global(s.n.os.get()).get());
+        if (progress_) progress_.announce(size_);
     }
 
     // The parts, in order: 8 MiB each, or larger to stay within kMaxParts.
@@ -85,6 +91,7 @@ public:
         }
         call_method(global(state().n.os.get()).get(), state().n.replace.get(), {temp_.get(), target_.get()});
         temp_.reset();  // it is the target now
+        if (count_done_ && progress_) progress_.file_done(object_name_.get());
     }
 
     // Writes the bytes [offset + reached, offset + length) of the object at
@@ -132,6 +139,8 @@ private:
     Ref temp_;
     Ref headers_;  // {"If-Match": the ETag}
     long long size_;
+    Progress progress_;
+    bool count_done_;
     std::size_t outstanding_ = 0;  // parts not yet ended
     bool failed_ = false;
 };
@@ -173,6 +182,7 @@ bool RangedObject::fetch(Work& work, long long offset, long long length, long lo
                 }
                 call_method(file.get(), s.n.write.get(), {block.get()});
                 reached += got;
+                if (progress_) progress_.add_bytes(object_name_.get(), got);
             }
         } catch (const tavrin::PyErrOccurred&) {
             close_and_reraise(file.get());
@@ -244,17 +254,19 @@ Tasks RangedObject::parts(const std::shared_ptr<RangedObject>& self) {
 // ETag is asked for right before the first part.
 class RangedObjectTask final : public Task {
 public:
-    RangedObjectTask(PyObject* self, PyObject* bucket_name, PyObject* object_name, PyObject* target, long long size)
+    RangedObjectTask(PyObject* self, PyObject* bucket_name, PyObject* object_name, PyObject* target, long long size,
+                     Progress progress)
         : self_(Ref::borrow(self)),
           bucket_name_(Ref::borrow(bucket_name)),
           object_name_(Ref::borrow(object_name)),
           target_(Ref::borrow(target)),
-          size_(size) {}
+          size_(size),
+          progress_(std::move(progress)) {}
 
     void run(Work& work) override {
         Ref client = engine(self_.get());
         auto object = std::make_shared<RangedObject>(client.get(), bucket_name_.get(), object_name_.get(),
-                                                     Ref(target_), size_);
+                                                     Ref(target_), size_, progress_, true);
         object->check_target();  // before the request, as the client library's file download
         Ref stat = call_method(client.get(), state().n.stat_object.get(), {bucket_name_.get(), object_name_.get()});
         object->start(getattr(stat.get(), state().n.etag.get()).get());
@@ -267,19 +279,22 @@ private:
     Ref object_name_;
     Ref target_;
     long long size_;
+    Progress progress_;
 };
 
 // The single-stream download of one object of a directory transfer.
 class FileTask final : public Task {
 public:
-    FileTask(PyObject* self, PyObject* bucket_name, PyObject* object_name, PyObject* target)
+    FileTask(PyObject* self, PyObject* bucket_name, PyObject* object_name, PyObject* target, Progress progress)
         : self_(Ref::borrow(self)),
           bucket_name_(Ref::borrow(bucket_name)),
           object_name_(Ref::borrow(object_name)),
-          target_(Ref::borrow(target)) {}
+          target_(Ref::borrow(target)),
+          progress_(std::move(progress)) {}
 
     void run(Work&) override {
-        fetch_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get());
+        fetch_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get(), progress_);
+        if (progress_) progress_.file_done(object_name_.get());
     }
 
 private:
@@ -287,6 +302,7 @@ private:
     Ref bucket_name_;
     Ref object_name_;
     Ref target_;
+    Progress progress_;
 };
 
 }  // namespace
@@ -304,18 +320,18 @@ Ref ranged_target(PyObject* target) {
 }
 
 std::unique_ptr<Task> object_download(PyObject* self, PyObject* bucket_name, PyObject* object_name,
-                                      PyObject* target, PyObject* size) {
+                                      PyObject* target, PyObject* size, const Progress& progress) {
     if (PyUnicode_Check(target) && PyLong_Check(size) && as_size(size) >= kRangedMinimum) {
-        return std::make_unique<RangedObjectTask>(self, bucket_name, object_name, target, as_size(size));
+        return std::make_unique<RangedObjectTask>(self, bucket_name, object_name, target, as_size(size), progress);
     }
-    return std::make_unique<FileTask>(self, bucket_name, object_name, target);
+    return std::make_unique<FileTask>(self, bucket_name, object_name, target, progress);
 }
 
 void download_ranges(PyObject* self, PyObject* client, PyObject* bucket_name, PyObject* object_name,
-                     const Ref& target, PyObject* stat) {
+                     const Ref& target, PyObject* stat, const Progress& progress) {
     State& s = state();
     auto object = std::make_shared<RangedObject>(client, bucket_name, object_name, target,
-                                                 as_size(getattr(stat, s.n.size.get()).get()));
+                                                 as_size(getattr(stat, s.n.size.get()).get()), progress, false);
     object->check_target();
     object->start(getattr(stat, s.n.etag.get()).get());
     Tasks parts = object->parts(object);

@@ -200,20 +200,25 @@ bool unchanged(PyObject* path, PyObject* size, PyObject* etag, bool regular_only
     }
 }
 
-// The call of one object of a directory transfer, when it is compared first
-// (skip_unchanged) or counted (progress): runs where the transfer would,
-// with the transfer's tracker as this thread's.
+// One object of a directory transfer, when it is compared first
+// (skip_unchanged) or counted (progress): runs where the transfer would, with
+// the transfer's tracker as this thread's.
 class ObjectTask final : public Task {
 public:
-    ObjectTask(PyObject* self, Progress progress, ObjectTransfer object)
-        : self_(Ref::borrow(self)), progress_(std::move(progress)), object_(std::move(object)) {}
+    ObjectTask(PyObject* self, Progress progress, ObjectTransfer object, std::unique_ptr<Task> direct)
+        : self_(Ref::borrow(self)), progress_(std::move(progress)), object_(std::move(object)), direct_(std::move(direct)) {}
 
-    void run(Work&) override {
+    void run(Work& work) override {
         ProgressOnThread reporting(progress_);
         ObjectTransfer& o = object_;
         long long bytes = 0;
         if (o.etag && unchanged(o.local.get(), o.size.get(), o.etag.get(), o.regular_only, bytes)) {
             if (progress_) progress_.file_skipped(o.object_name.get(), bytes);
+            if (direct_) std::exchange(direct_, nullptr)->drop();
+            return;
+        }
+        if (direct_) {
+            direct_->run(work);  // it counts the object itself
             return;
         }
         if (o.parallel) {
@@ -225,10 +230,15 @@ public:
         if (progress_) progress_.file_done(o.object_name.get());
     }
 
+    void drop() noexcept override {
+        if (direct_) direct_->drop();
+    }
+
 private:
     Ref self_;
     Progress progress_;
     ObjectTransfer object_;
+    std::unique_ptr<Task> direct_;
 };
 
 }  // namespace
@@ -262,10 +272,13 @@ Ref listed_objects(PyObject* self, PyObject* bucket_name, PyObject* prefix) {
     return found;
 }
 
-void transfer_object(Transfers& transfers, PyObject* self, const Progress& progress, ObjectTransfer object) {
+void transfer_object(Transfers& transfers, PyObject* self, const Progress& progress, ObjectTransfer object,
+                     std::unique_ptr<Task> direct) {
     if (object.etag.get() == Py_None) object.etag.reset();
     if (!progress && !object.etag) {
-        if (object.parallel) {
+        if (direct) {
+            transfers.run(std::move(direct));
+        } else if (object.parallel) {
             transfers.call(self, object.method,
                            {object.bucket_name.get(), object.object_name.get(), object.local.get(), object.parallel.get()},
                            state().kw_parallel.get());
@@ -274,7 +287,7 @@ void transfer_object(Transfers& transfers, PyObject* self, const Progress& progr
         }
         return;
     }
-    transfers.run(std::make_unique<ObjectTask>(self, progress, std::move(object)));
+    transfers.run(std::make_unique<ObjectTask>(self, progress, std::move(object), std::move(direct)));
 }
 
 }  // namespace ostrel
