@@ -86,6 +86,30 @@ def workers(client):
     return client
 
 
+def reporting(client, threads=2):
+    """The client with a progress callable and skip_unchanged, on `threads` threads."""
+    client._config.set("progress", lambda record: None)
+    client._config.set("skip_unchanged", True)
+    client._config.set("workers", threads)
+    return client
+
+
+def reported(*args, progress, **kwargs):
+    """A file transfer of the client library that reports 1 byte."""
+    progress.set_meta(object_name=args[1], total_length=1)
+    progress.update(1)
+
+
+def listed(content):
+    """A folder listing of the one file of `cases`, "x.txt", as an object
+    holding `content` (the file's is b"x"); a fresh ETag each time."""
+    import hashlib
+    import types
+
+    return lambda **kw: [types.SimpleNamespace(object_name=kw["prefix"] + "x.txt", size=1,
+                                               etag=hashlib.md5(content).hexdigest())]
+
+
 NAME = "photos/a.txt"
 PAYLOAD = b"\xff\xfe" * 4
 
@@ -123,6 +147,14 @@ def cases(tmp_path):
                                  lambda c: workers(c)._download_dir("b", "photos", str(tmp_path))),
         "download_file_ranges_error": ({"stat_object": lambda b, o: Stat(), "get_object": s3_error()},
                                        lambda c: workers(c)._download_file("b", NAME, str(tmp_path / "big"))),
+        "upload_dir_unchanged": ({"list_objects": listed(b"x")},
+                                 lambda c: reporting(c)._upload_dir("b", str(tree))),
+        "upload_dir_changed": ({"list_objects": listed(b"y"), "fput_object": reported},
+                               lambda c: reporting(c)._upload_dir("b", str(tree))),
+        "download_dir_reported": ({"list_objects": listed(b"y"), "fget_object": reported},
+                                  lambda c: reporting(c)._download_dir("b", "photos", str(tmp_path))),
+        "download_file_reported": ({"fget_object": reported},
+                                   lambda c: reporting(c, None)._download_file("b", NAME, str(local))),
         "remove_objects": ({"remove_objects": lambda b, it: iter([list(it)[0]])},
                            lambda c: c._remove_objects("b", [NAME, "x"])),
         "get_url": ({}, lambda c: c._get_url(NAME, NAME, 0.5)),
@@ -137,7 +169,8 @@ def cases(tmp_path):
     "create_bucket", "create_bucket_exists", "remove_bucket", "bucket_policy_error", "bucket_policy_other",
     "list_files", "list_files_error", "upload_text", "upload_bytes", "upload_file", "upload_file_error",
     "upload_surrogate", "upload_none", "upload_dir", "download_flow", "download_flow_bad", "download_dir",
-    "download_dir_empty", "upload_dir_workers", "upload_dir_workers_error", "download_dir_workers", "download_file_ranges_error", "remove_objects", "get_url", "argument_error", "argument_error_count",
+    "download_dir_empty", "upload_dir_workers", "upload_dir_workers_error", "download_dir_workers", "download_file_ranges_error",
+    "upload_dir_unchanged", "upload_dir_changed", "download_dir_reported", "download_file_reported", "remove_objects", "get_url", "argument_error", "argument_error_count",
 ])
 def test_operation_does_not_leak(recorder_client, tmp_path, case):
     results, call = cases(tmp_path)[case]
@@ -171,4 +204,5 @@ def test_construction_and_configuration_do_not_leak(ostrel):
     assert_no_leak(lambda: ostrel.TavrinOstrel({"port": 1, "secure": "x"}))
     assert_no_leak(lambda: ostrel.TavrinOstrel(None))
     assert_no_leak(lambda: ostrel.TavrinOstrel({**good, "timeout": float("nan")}))
+    assert_no_leak(lambda: ostrel.TavrinOstrel({**good, "progress": 1}))
     assert_no_leak(ostrel.TavrinOstrel({**good, "timeout": 0.5})._connect)

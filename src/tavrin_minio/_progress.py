@@ -31,8 +31,8 @@ class Bar:
         bar = self._bar
         if bar is None:
             tqdm = importlib.import_module("tqdm").tqdm
-            bar = self._bar = tqdm(total=record.bytes_total, desc=self._description, unit="B",
-                                   unit_scale=True, unit_divisor=1024)
+            bar = self._bar = tqdm(total=record.bytes_total, desc=self._description, unit="B", unit_scale=True,
+                                   unit_divisor=1024, postfix=f"{record.files_done}/{record.files_total} files")
         elif bar.total != record.bytes_total:
             bar.total = record.bytes_total
         bar.set_postfix_str(f"{record.files_done}/{record.files_total} files", refresh=False)
