@@ -43,8 +43,9 @@ class TavrinOstrel:
     _engine: minio.Minio
 
     # The configuration mapping: host, port, user, password, secure, the ssh_*
-    # keys, the optional timeout and workers, and any further keys. Missing
-    # ssh_* keys are added to it.
+    # keys, the optional timeout, workers, progress (None, a bool, or a
+    # callable taking tavrin_minio.Progress records) and skip_unchanged, and
+    # any further keys. Missing ssh_* keys are added to it.
     def __init__(self, config: MutableMapping[str, Any]) -> None: ...
     def _cleanse_params(self, config: MutableMapping[str, Any]) -> None: ...
     def _set_params_dict(self) -> None: ...
