@@ -19,7 +19,7 @@ an instance attribute standing in for _bucket_list_files.
 
 Workers on a slow network: the clients talk to moto through a proxy on
 127.0.0.1 that delays every chunk --delay ms (default 10) each way (see
-delayproxy.py). _upload_dir and _download_dir of --files (default 100) files
+netproxy.py). _upload_dir and _download_dir of --files (default 100) files
 of 4 KiB, serial (no `workers` key) and with workers=8, against the client
 library's own calls on 8 threads of a ThreadPoolExecutor: fput_object with the
 content types _upload_dir passes, and list_objects of the folder then
@@ -37,7 +37,7 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import minio
-from delayproxy import delay_proxy
+from netproxy import net_proxy
 from s3server import moto_server
 
 from tavrin_minio.mimora import get_mimora
@@ -134,7 +134,8 @@ def slow_network(config, folder, args):
     for target in targets.values():
         os.mkdir(target)
 
-    with delay_proxy(config["port"], args.delay / 1e3) as (port, proxy_stats):
+    with net_proxy(config["port"], delay=args.delay / 1e3) as proxy:
+        port = proxy.port
         through = dict(config, port=port)
         serial = TavrinOstrel(dict(through))
         pooled = TavrinOstrel(dict(through, workers=WORKERS))
@@ -179,12 +180,12 @@ def slow_network(config, folder, args):
         print(f"{label}: speed-up of workers={WORKERS} over serial {faster:.2f}× {faster_range} "
               f"({verdict(faster >= 3)} the ≥ 3× target); time against minio on {WORKERS} threads "
               f"{slower:.2f}× {slower_range} ({verdict(slower <= 1.15)} the ≤ 1.15× target)")
-    if proxy_stats:
-        print(f"proxy: {proxy_stats['chunks']:,} chunks over {proxy_stats['connections']} connections "
-              f"({proxy_stats['peak_connections']} open at most); sent late by "
-              f"{proxy_stats['late_median'] * 1e3:.2f} ms median, {proxy_stats['late_p99'] * 1e3:.2f} ms "
-              f"p99, {proxy_stats['late_max'] * 1e3:.2f} ms at most; CPU {proxy_stats['cpu']:.1f} s "
-              f"in {proxy_stats['wall']:.0f} s")
+    if proxy.stats:
+        print(f"proxy: {proxy.stats['chunks']:,} chunks over {proxy.stats['connections']} connections "
+              f"({proxy.stats['peak_connections']} open at most); sent late by "
+              f"{proxy.stats['late_median'] * 1e3:.2f} ms median, {proxy.stats['late_p99'] * 1e3:.2f} ms "
+              f"p99, {proxy.stats['late_max'] * 1e3:.2f} ms at most; CPU {proxy.stats['cpu']:.1f} s "
+              f"in {proxy.stats['wall']:.0f} s")
 
 
 def main():

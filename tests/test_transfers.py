@@ -8,6 +8,7 @@ import builtins
 import functools
 import gc
 import hashlib
+import importlib.util
 import io
 import logging
 import ntpath
@@ -1256,6 +1257,34 @@ def test_download_dir_failure_keeps_earlier_files(real, tmp_path):
     assert (out / "1.txt").read_bytes() == b"p/1.txt"
     assert not (out / "3.txt").exists()
     assert log.calls == []
+
+
+def net_proxy(target_port, **options):
+    """The benchmarks' network proxy (bench/netproxy.py, a process of its own)."""
+    path = pathlib.Path(__file__).parents[1] / "bench" / "netproxy.py"
+    spec = importlib.util.spec_from_file_location("netproxy", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module.net_proxy(target_port, **options)
+
+
+@pytest.mark.timeout(20)
+@pytest.mark.parametrize("workers", [None, 4])
+def test_download_dir_through_reset_connections(ostrel, client, s3_config, tmp_path, workers):
+    """Every object's first GET is reset after at most 1 MiB of the answer,
+    while its body streams: the folder still arrives whole, with no part file."""
+    client._engine.make_bucket("cuts")
+    files = {"big.bin": os.urandom(3 << 20), "mid.bin": os.urandom((1 << 20) + 1), "small.txt": b"small"}
+    for name, data in files.items():
+        put(client, "cuts", f"p/{name}", data)
+    with net_proxy(s3_config["port"], cut_share=1.0, cut_bytes=1 << 20, seed=18, max_cuts_per_request=1) as proxy:
+        config = {**s3_config, "port": proxy.port, **({"workers": workers} if workers else {})}
+        through = ostrel.TavrinOstrel(config)
+        through._connect()
+        assert through._download_dir("cuts", "p", str(tmp_path / "out")) is None
+    digests = {name: hashlib.sha256(data).hexdigest() for name, data in files.items()}
+    assert {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in (tmp_path / "out").iterdir()} == digests
+    assert proxy.stats["cuts"] == 2
 
 
 def test_download_dir_missing_bucket(real, tmp_path):
