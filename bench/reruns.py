@@ -36,6 +36,7 @@ import sys
 import tempfile
 import time
 
+from directories import show_ratio, show_time, verdict
 from netproxy import net_proxy
 from s3server import moto_server
 
@@ -59,19 +60,6 @@ def timed(call, *args):
     wall, cpu = time.perf_counter(), time.process_time()
     call(*args)
     return time.perf_counter() - wall, time.process_time() - cpu
-
-
-def show_time(seconds):
-    return f"{statistics.median(seconds) * 1e3:8.1f} ms ({min(seconds) * 1e3:.1f}–{max(seconds) * 1e3:.1f})"
-
-
-def show_ratio(slow, fast):
-    ratios = [s / f for s, f in zip(slow, fast)]
-    return statistics.median(ratios), f"({min(ratios):.2f}–{max(ratios):.2f})"
-
-
-def verdict(ok):
-    return "meets" if ok else "MISSES"
 
 
 def make_tree(root, files, folders):

@@ -312,9 +312,14 @@ Ref with_stream_retries(Attempt&& attempt) {
 // attribute overrides it.
 bool own_method(PyObject* self, PyObject* method, const Ref& function);
 
+inline constexpr long long kMiB = 1024 * 1024;
+
+// The most parts of one multipart upload (the client library's and S3's limit).
+inline constexpr long long kMaxParts = 10000;
+
 // Objects of at least this size are fetched by byte ranges on the transfer
 // threads when `workers` is 2 or more.
-inline constexpr long long kRangedMinimum = 16LL * 1024 * 1024;
+inline constexpr long long kRangedMinimum = 16 * kMiB;
 
 // The client library's file download of one object (fget_object), made
 // again when its stream breaks; a failed attempt leaves no part file. With

@@ -24,9 +24,7 @@ using tavrin::call_method;
 using tavrin::getattr;
 using tavrin::require;
 
-constexpr long long kMiB = 1024 * 1024;
 constexpr long long kPartSize = 8 * kMiB;
-constexpr long long kMaxParts = 10000;
 constexpr long long kBlock = 1 * kMiB;  // the most read from a response at a time
 constexpr int kTempNameAttempts = 8;    // tries at a temporary name nobody has taken
 

@@ -26,9 +26,7 @@ using tavrin::call_method;
 using tavrin::getattr;
 using tavrin::require;
 
-constexpr long long kMiB = 1024 * 1024;
 constexpr long long kMinPartSize = 5 * kMiB;  // the client library's smallest part
-constexpr long long kMaxParts = 10000;        // and its most parts
 constexpr long long kBlock = kMiB;            // bytes read at a time
 
 // What an ETag stands for: the MD5 (lower-case hex) and the number of
