@@ -248,7 +248,7 @@ Ref download_dir(const Args<4>& a) {
                 Ref path = getattr(global(s.n.os.get()).get(), s.n.path.get());
                 Ref target = call_method(path.get(), s.n.join.get(), {dir_path.get(), file_name.get()});
                 ObjectTransfer object{s.n._download_file.get(), Ref::borrow(bucket_name), object_name, target,
-                                      Ref(), Ref(), Ref(), true};
+                                      Ref(), Ref(), Ref(), false};
                 if (skip) {
                     object.size = field(entry.get(), s.n.size.get());
                     object.etag = field(entry.get(), s.n.etag.get());

@@ -475,7 +475,9 @@ struct ObjectTransfer {
     // matches it (skip_unchanged): its size and ETag.
     Ref size;
     Ref etag;
-    bool regular_only = false;  // only a regular file (no link) can match
+    // Only a regular file can match; a link to one only when following links
+    // (the walk follows them; a download's target must be the file itself).
+    bool follow_links = true;
 };
 
 // Hands `object` to `transfers`: the method call itself (Transfers::call),

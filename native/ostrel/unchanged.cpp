@@ -129,16 +129,16 @@ bool read_into(PyObject* file, long long size, std::vector<Cut>& cuts, PyObject*
     }
 }
 
-// True when the file at `path` is of `size` bytes and its content gives `tag`.
-bool content_matches(PyObject* path, long long size, const ContentTag& tag, bool regular_only) {
+// True when the file at `path` is a regular file (by os.stat, or os.lstat
+// unless `follow_links`: a link is then no match) of `size` bytes whose
+// content gives `tag`.
+bool content_matches(PyObject* path, long long size, const ContentTag& tag, bool follow_links) {
     State& s = state();
     Ref os = global(s.n.os.get());
-    Ref info = call_method(os.get(), regular_only ? s.n.lstat.get() : s.n.stat.get(), {path});
-    if (regular_only) {
-        Ref stat = require(PyImport_ImportModule("stat"));
-        Ref mode = getattr(info.get(), s.n.st_mode.get());
-        if (!tavrin::truth(call_method(stat.get(), s.n.S_ISREG.get(), {mode.get()}))) return false;
-    }
+    Ref info = call_method(os.get(), follow_links ? s.n.stat.get() : s.n.lstat.get(), {path});
+    Ref stat = require(PyImport_ImportModule("stat"));
+    Ref mode = getattr(info.get(), s.n.st_mode.get());
+    if (!tavrin::truth(call_method(stat.get(), s.n.S_ISREG.get(), {mode.get()}))) return false;
     const long long actual = PyLong_AsLongLong(getattr(info.get(), s.n.st_size.get()).get());
     if (actual == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
     if (actual != size) return false;
@@ -183,14 +183,14 @@ bool content_matches(PyObject* path, long long size, const ContentTag& tag, bool
 // content_matches() for the object as listed (`size`, `etag`); a local file
 // that cannot be read (OSError) matches nothing: its transfer meets the error.
 // `bytes`: the size, for the progress records.
-bool unchanged(PyObject* path, PyObject* size, PyObject* etag, bool regular_only, long long& bytes) {
+bool unchanged(PyObject* path, PyObject* size, PyObject* etag, bool follow_links, long long& bytes) {
     ContentTag tag;
     if (!PyLong_Check(size) || !parse_etag(etag, tag)) return false;
     bytes = PyLong_AsLongLong(size);
     if (bytes == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
     if (bytes < 0) return false;
     try {
-        return content_matches(path, bytes, tag, regular_only);
+        return content_matches(path, bytes, tag, follow_links);
     } catch (const tavrin::PyErrOccurred&) {
         tavrin::PendingError error;
         if (!error.matches(PyExc_OSError)) error.reraise();
@@ -210,7 +210,7 @@ public:
         ProgressOnThread reporting(progress_);
         ObjectTransfer& o = object_;
         long long bytes = 0;
-        if (o.etag && unchanged(o.local.get(), o.size.get(), o.etag.get(), o.regular_only, bytes)) {
+        if (o.etag && unchanged(o.local.get(), o.size.get(), o.etag.get(), o.follow_links, bytes)) {
             if (progress_) progress_.file_skipped(o.object_name.get(), bytes);
             if (direct_) std::exchange(direct_, nullptr)->drop();
             return;
