@@ -237,6 +237,7 @@ def test_bar(ostrel, tmp_path, capsys):
 
 # ========================================================= skip_unchanged
 
+@pytest.mark.timeout(20)
 @pytest.mark.parametrize("workers", [None, 4])
 def test_upload_rerun_sends_only_what_differs(ostrel, tmp_path, monkeypatch, workers):
     """A re-run lists each directory the walk enters once and uploads the
@@ -286,6 +287,7 @@ def test_content_match_by_etag(ostrel, big_file, etag, skipped):
     assert store.calls("fput_object") == ([] if skipped else ["f/f"])
 
 
+@pytest.mark.timeout(20)
 @pytest.mark.parametrize("workers", [None, 4])
 def test_download_rerun_skips_only_exact_copies(ostrel, tmp_path, workers):
     """Only an existing regular file of the object's size and content is left
@@ -307,7 +309,7 @@ def test_download_rerun_skips_only_exact_copies(ostrel, tmp_path, workers):
 
 # ============================================================= end to end
 
-@pytest.mark.timeout(60)
+@pytest.mark.timeout(20)
 def test_both_keys_against_the_server(ostrel, s3_config, bucket, tmp_path):
     """workers=4: the first run moves everything, a re-run nothing (a
     multipart object included), a change just that file; the same for the
