@@ -196,10 +196,12 @@ class TestConnect:
 @pytest.mark.parametrize("key, value", [
     *[("timeout", v) for v in [True, 0, -1, 0.0, float("nan"), float("inf"), 10**400, "5", [5]]],
     *[("workers", v) for v in [True, 0, -2, 257, 10**30, 2.0, "4", [4]]],
+    *[("tls", v) for v in [1, 0, b"/etc/hosts", "", "/no/such/ca.pem", "/", ["/etc/hosts"]]],
 ])
 def test_optional_key_refused(ostrel, key, value):
     mapping = {**BASE, key: value}
-    wanted = {"timeout": "a positive number of seconds", "workers": "an int from 1 to 256"}[key]
+    wanted = {"timeout": "a positive number of seconds", "workers": "an int from 1 to 256",
+              "tls": "True, False, None or the path of a CA bundle file"}[key]
     with pytest.raises(ValueError, match=f"^{key} must be {wanted}, not "):
         ostrel.TavrinOstrel(mapping)
     assert "ssh" not in mapping  # refused before the defaults are added

@@ -166,3 +166,8 @@ def test_construction_and_configuration_do_not_leak(ostrel):
     assert_no_leak(lambda: ostrel.TavrinOstrel(None))
     assert_no_leak(lambda: ostrel.TavrinOstrel({**good, "timeout": float("nan")}))
     assert_no_leak(ostrel.TavrinOstrel({**good, "timeout": 0.5})._connect)
+    assert_no_leak(lambda: ostrel.TavrinOstrel({**good, "tls": b"ca.pem"}))
+    tunnelled = ostrel.TavrinOstrel({**good, "tls": True})  # as a tunnel's configuration reads
+    tunnelled._config.set("ssh", True)
+    tunnelled._config.set("target_host", "storage.example")
+    assert_no_leak(tunnelled._connect)

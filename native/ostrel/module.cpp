@@ -36,6 +36,7 @@ void make_texts(State& s) {
     OSTREL_NAMES(OSTREL_INTERN)
 #undef OSTREL_INTERN
     s.n.default_ = interned("default");
+    s.n.environ_ = interned("environ");
     s.msg_bucket_exists = text("桶已存在");
     s.msg_bucket_missing = text("桶不存在，删除失败");
     s.msg_no_policy = text("桶策略不存在");
@@ -65,10 +66,15 @@ void make_texts(State& s) {
     s.seven = require(PyLong_FromLong(7));
     s.last_index = require(PyLong_FromLong(-1));
     s.library_timeout = require(PyLong_FromLong(300));
+    s.ssl_cert_file = text("SSL_CERT_FILE");
+    s.cert_required = text("CERT_REQUIRED");
     s.kw_file = kwnames({"file"});
     s.kw_minio = kwnames({"endpoint", "access_key", "secret_key", "secure"});
     s.kw_minio_http = kwnames({"endpoint", "access_key", "secret_key", "secure", "http_client"});
     s.kw_pool = kwnames({"timeout", "maxsize", "retries"});
+    s.kw_pool_tls = kwnames({"timeout", "maxsize", "retries", "cert_reqs", "ca_certs"});
+    s.kw_pool_tls_host =
+        kwnames({"timeout", "maxsize", "retries", "cert_reqs", "ca_certs", "server_hostname", "assert_hostname"});
     s.kw_timeout = kwnames({"connect", "read"});
     s.kw_retry = kwnames({"total", "backoff_factor", "status_forcelist"});
     s.kw_make_bucket = kwnames({"location", "object_lock"});
