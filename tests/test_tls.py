@@ -1,11 +1,12 @@
 """TLS to the storage server (the `tls` key): the HTTP client handed to the
-client library, and sessions end to end against moto speaking TLS, directly
-and through the SSH tunnel. (The refused values are in test_client_core.py,
-test_optional_key_refused.)"""
+client library, the warning about `secure`, and sessions end to end against
+moto speaking TLS, directly and through the SSH tunnel. (The refused values
+are in test_client_core.py, test_optional_key_refused.)"""
 
 import ssl
 import urllib.request
 import uuid
+import warnings
 
 import certifi
 import pytest
@@ -95,6 +96,42 @@ def test_client_library_arguments(ostrel, monkeypatch, pki, extra, cert_file, po
     assert (retries.total, retries.backoff_factor, retries.status_forcelist) == (5, 0.2, [500, 502, 503, 504])
     tls = {} if pool_tls is None else {"cert_reqs": "CERT_REQUIRED", **{k: ca(v) for k, v in pool_tls.items()}}
     assert pool == tls
+
+
+@pytest.mark.parametrize("extra, warned", [
+    ({"secure": True}, True),
+    ({"secure": 1, "tls": False}, True),
+    ({"secure": True, "tls": CA}, False),
+    ({"secure": True, "tls": True}, False),
+    ({"secure": False}, False),
+    ({}, False),
+])
+def test_secure_without_tls_warns(ostrel, monkeypatch, pki, extra, warned):
+    """One UserWarning through the warnings module, pointing at the caller;
+    nothing through the logger."""
+    monkeypatch.setattr(ostrel, "minio", Recorder())
+    obj = ostrel.TavrinOstrel({**BASE, **{k: pki.ca if v is CA else v for k, v in extra.items()}})
+    obj._log = Recorder()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        obj._connect()
+    assert [w.category for w in caught] == ([UserWarning] if warned else [])
+    for w in caught:
+        assert w.filename == __file__
+        assert "plain HTTP" in str(w.message) and "'tls' key" in str(w.message)
+    assert obj._log.calls == [] and ostrel.minio.names() == ["Minio"]
+
+
+def test_warning_as_error_keeps_the_previous_client(ostrel):
+    obj = ostrel.TavrinOstrel({**BASE, "secure": True})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        obj._connect()
+    first = obj._engine
+    with warnings.catch_warnings(), pytest.raises(UserWarning):
+        warnings.simplefilter("error")
+        obj._connect()
+    assert obj._engine is first
 
 
 # ------------------------------------------------------- against moto with TLS

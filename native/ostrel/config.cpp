@@ -156,6 +156,16 @@ Ref tunnel_target(PyObject* config) {
     return require(PyObject_Format(host.get(), s.empty.get()));
 }
 
+// `secure` alone does not turn TLS on: say so through the warnings module.
+void warn_if_secure(PyObject* config) {
+    Ref secure = tavrin::optional_getattr(config, state().n.secure.get());
+    if (!secure || !truth(secure)) return;
+    require(PyErr_WarnEx(PyExc_UserWarning,
+                         "the connection to the storage server is plain HTTP: 'secure' does not turn TLS on; "
+                         "the 'tls' key does (True, or the path of a CA bundle)",
+                         1));
+}
+
 Ref config_value(PyObject* self, PyObject* name) {
     Ref config = getattr(self, state().n._config.get());
     return getattr(config.get(), name);
@@ -298,6 +308,7 @@ Ref connect(const Args<1>& a) {
     const bool timed = timeout && timeout.get() != Py_None;
     Ref tls = tavrin::optional_getattr(config.get(), s.n.tls.get());
     const bool use_tls = tls && tls_from(tls.get());
+    if (!use_tls) warn_if_secure(config.get());
     Ref client;
     if (!use_tls && !timed && workers < 2) {
         client = call(minio_class.get(), {endpoint.get(), user.get(), password.get(), Py_False}, s.kw_minio.get());
