@@ -152,7 +152,10 @@ class TestConstruction:
 
 
 class TestConnect:
-    @pytest.mark.parametrize("port, extra", [(9000, {}), ("9000", {"timeout": None, "workers": 1})])
+    @pytest.mark.parametrize("port, extra", [
+        (9000, {}), ("9000", {"timeout": None, "workers": 1, "tls": None}),
+        (9000, {"tls": False, "target_host": "x"}),
+    ])
     def test_minio_arguments(self, ostrel, monkeypatch, port, extra):
         made = []
         monkeypatch.setattr(ostrel.minio, "Minio", lambda *a, **kw: made.append((a, kw)) or object())

@@ -52,10 +52,6 @@ class FakeTunnel:
 
 
 @pytest.mark.parametrize("extra, cert_file, pool_tls", [
-    ({}, None, None),
-    ({"tls": None}, None, None),
-    ({"tls": False, "target_host": "x"}, None, None),
-    ({"tls": False, "workers": 16, "timeout": 2.5}, None, None),
     ({"tls": CA}, None, {"ca_certs": CA}),
     ({"tls": CA, "workers": 16, "timeout": 2.5}, None, {"ca_certs": CA}),
     ({"tls": True}, CA, {"ca_certs": CA}),
@@ -64,11 +60,10 @@ class FakeTunnel:
     ({"tls": CA, "target_host": "elsewhere"}, None, {"ca_certs": CA}),  # no tunnel: the endpoint's host
     ({"tls": CA, "ssh": True, "host": "storage.example"}, None,
      {"ca_certs": CA, "server_hostname": "storage.example", "assert_hostname": "storage.example"}),
-], ids=["absent", "None", "False", "False+pool", "path", "path+pool", "True+SSL_CERT_FILE", "True+empty",
-        "True", "own-target", "tunnel"])
+], ids=["path", "path+pool", "True+SSL_CERT_FILE", "True+empty", "True", "own-target", "tunnel"])
 def test_client_library_arguments(ostrel, monkeypatch, pki, extra, cert_file, pool_tls):
-    """With tls: secure=True and the timeout/workers HTTP client plus the
-    certificate check; otherwise the call made without the key."""
+    """secure=True and the HTTP client of timeout/workers plus the
+    certificate check (None and False: see TestConnect.test_minio_arguments)."""
     def ca(value):
         return pki.ca if value is CA else value
 
@@ -84,18 +79,14 @@ def test_client_library_arguments(ostrel, monkeypatch, pki, extra, cert_file, po
 
     [(name, args, kwargs)] = minio.calls
     endpoint = "127.0.0.1:4242" if mapping.get("ssh") else "127.0.0.1:9000"
-    wanted = {"endpoint": endpoint, "access_key": "u", "secret_key": "p", "secure": pool_tls is not None}
-    if pool_tls is None and "workers" not in mapping:
-        assert (name, args, kwargs) == ("Minio", (), wanted) and list(kwargs) == list(wanted)
-        return
+    wanted = {"endpoint": endpoint, "access_key": "u", "secret_key": "p", "secure": True}
     pool = kwargs.pop("http_client").connection_pool_kw
     assert (name, args, kwargs) == ("Minio", (), wanted)
     timeouts, retries = pool.pop("timeout"), pool.pop("retries")
     maxsize, seconds = max(10, mapping.get("workers", 1)), mapping.get("timeout", 300)
     assert (pool.pop("maxsize"), timeouts.connect_timeout, timeouts.read_timeout) == (maxsize, seconds, seconds)
     assert (retries.total, retries.backoff_factor, retries.status_forcelist) == (5, 0.2, [500, 502, 503, 504])
-    tls = {} if pool_tls is None else {"cert_reqs": "CERT_REQUIRED", **{k: ca(v) for k, v in pool_tls.items()}}
-    assert pool == tls
+    assert pool == {"cert_reqs": "CERT_REQUIRED", **{k: ca(v) for k, v in pool_tls.items()}}
 
 
 @pytest.mark.parametrize("extra, warned", [
@@ -120,18 +111,6 @@ def test_secure_without_tls_warns(ostrel, monkeypatch, pki, extra, warned):
         assert w.filename == __file__
         assert "plain HTTP" in str(w.message) and "'tls' key" in str(w.message)
     assert obj._log.calls == [] and ostrel.minio.names() == ["Minio"]
-
-
-def test_warning_as_error_keeps_the_previous_client(ostrel):
-    obj = ostrel.TavrinOstrel({**BASE, "secure": True})
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        obj._connect()
-    first = obj._engine
-    with warnings.catch_warnings(), pytest.raises(UserWarning):
-        warnings.simplefilter("error")
-        obj._connect()
-    assert obj._engine is first
 
 
 # ------------------------------------------------------- against moto with TLS
