@@ -3,7 +3,8 @@
 // Executing the module binds, in this order, io, os, timedelta, minio,
 // DeleteObject, S3Error, TavrinLog, TavrinSSH, TavrinVar and get_mimora
 // (from the sibling module mimora), then defines the class TavrinOstrel and
-// binds urllib3 (for the HTTP client of a configured timeout).
+// binds urllib3 (for the HTTP client that timeout, workers and tls ask for;
+// certifi is imported when tls=True first needs its CA bundle).
 // TavrinOstrel is an ordinary Python class made by type(): its methods are
 // native functions wrapped as instance methods, so they bind self like
 // Python methods and subclasses can override them.
