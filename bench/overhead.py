@@ -3,7 +3,7 @@
 
 Run with the interpreter the package is installed into (moto must be installed):
 
-    python bench/overhead.py [--scale X]
+    python bench/overhead.py [--scale X] [--tls]
 
 The S3 server (moto) runs in a process of its own, so its work is not
 counted. Each pair (the client's operation, the equivalent raw minio code)
@@ -13,6 +13,10 @@ shared machine; every operation is timed with time.process_time(). Shown:
 the median CPU milliseconds per operation, and the overhead, the median over
 all pairs of the client's time over the raw time, less one, with the
 half-width of its 95% notch (1.58 IQR / sqrt(n)) as a gauge of the noise.
+
+With --tls the server speaks TLS (a certificate from a CA made for the run)
+and the client is configured with `tls` naming that CA, so both sides of
+every pair share its HTTPS storage client.
 """
 
 import argparse
@@ -112,12 +116,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=float, default=1.0,
                         help="multiplies the number of pairs per operation (default 1)")
+    parser.add_argument("--tls", action="store_true",
+                        help="TLS to the server, the certificate checked against the run's CA")
     args = parser.parse_args()
 
-    with moto_server() as config, tempfile.TemporaryDirectory() as folder:
+    with moto_server(tls=args.tls) as config, tempfile.TemporaryDirectory() as folder:
         client = TavrinOstrel(config)
         client._connect()
         prepare(client, folder)
+        scheme = client._get_url(BUCKET, "text/notes.txt").split(":")[0]
+        assert scheme == ("https" if args.tls else "http"), scheme
         gc.collect()
         gc.freeze()  # collections then skip the libraries' objects: less noise, the same for both sides
         rows = []
@@ -131,7 +139,7 @@ def main():
                          statistics.median(ratios), notch, len(ratios)))
 
     print(f"Python {sys.version.split()[0]}; client-process CPU time per operation, median of "
-          f"interleaved pairs; moto S3 server in its own process")
+          f"interleaved pairs; moto S3 server in its own process, {'TLS' if args.tls else 'plain HTTP'}")
     print(f"{'operation':30} {'ms/op':>7}   {'raw minio':20} {'ms/op':>7} {'overhead':>9} {'pairs':>6}")
     for label, ours, raw_label, raw, ratio, notch, n in rows:
         print(f"{label:30} {ours * 1e3:7.3f}   {raw_label:20} {raw * 1e3:7.3f} "

@@ -152,12 +152,16 @@ class TestConstruction:
 
 
 class TestConnect:
-    @pytest.mark.parametrize("port, extra", [(9000, {}), ("9000", {"timeout": None, "workers": 1})])
+    @pytest.mark.parametrize("port, extra", [
+        (9000, {}), ("9000", {"timeout": None, "workers": 1, "tls": None}),
+        (9000, {"tls": False, "target_host": "x"}),
+    ])
     def test_minio_arguments(self, ostrel, monkeypatch, port, extra):
         made = []
         monkeypatch.setattr(ostrel.minio, "Minio", lambda *a, **kw: made.append((a, kw)) or object())
         obj = ostrel.TavrinOstrel({**BASE, "port": port, "secure": True, **extra})
-        obj._connect()
+        with pytest.warns(UserWarning, match="plain HTTP"):  # see test_tls.py
+            obj._connect()
         assert made == [((), {"endpoint": "127.0.0.1:9000", "access_key": "u", "secret_key": "p", "secure": False})]
         assert list(made[0][1]) == ["endpoint", "access_key", "secret_key", "secure"]
 
@@ -196,10 +200,12 @@ class TestConnect:
 @pytest.mark.parametrize("key, value", [
     *[("timeout", v) for v in [True, 0, -1, 0.0, float("nan"), float("inf"), 10**400, "5", [5]]],
     *[("workers", v) for v in [True, 0, -2, 257, 10**30, 2.0, "4", [4]]],
+    *[("tls", v) for v in [1, 0, b"/etc/hosts", "", "/no/such/ca.pem", "/", ["/etc/hosts"]]],
 ])
 def test_optional_key_refused(ostrel, key, value):
     mapping = {**BASE, key: value}
-    wanted = {"timeout": "a positive number of seconds", "workers": "an int from 1 to 256"}[key]
+    wanted = {"timeout": "a positive number of seconds", "workers": "an int from 1 to 256",
+              "tls": "True, False, None or the path of a CA bundle file"}[key]
     with pytest.raises(ValueError, match=f"^{key} must be {wanted}, not "):
         ostrel.TavrinOstrel(mapping)
     assert "ssh" not in mapping  # refused before the defaults are added

@@ -192,7 +192,7 @@ def test_key_tunnel_round_trips(sshd_server, echo_server):
     assert isinstance(local, TavrinVar)
     assert local.host == "127.0.0.1" and isinstance(local.port, int)
     assert local.port != echo_server.port
-    assert local.todict() == {**cfg, "host": "127.0.0.1", "port": local.port}
+    assert local.todict() == {**cfg, "host": "127.0.0.1", "port": local.port, "target_host": echo_server.host}
 
     big = os.urandom(3 * 1024 * 1024 + 7)
     assert _echo_through(local.port, big) == big

@@ -5,6 +5,7 @@ or of the arguments' reference counts."""
 
 import gc
 import sys
+import warnings
 
 import pytest
 from minio.error import S3Error
@@ -206,3 +207,11 @@ def test_construction_and_configuration_do_not_leak(ostrel):
     assert_no_leak(lambda: ostrel.TavrinOstrel({**good, "timeout": float("nan")}))
     assert_no_leak(lambda: ostrel.TavrinOstrel({**good, "progress": 1}))
     assert_no_leak(ostrel.TavrinOstrel({**good, "timeout": 0.5})._connect)
+    assert_no_leak(lambda: ostrel.TavrinOstrel({**good, "tls": b"ca.pem"}))
+    tunnelled = ostrel.TavrinOstrel({**good, "tls": True})  # as a tunnel's configuration reads
+    tunnelled._config.set("ssh", True)
+    tunnelled._config.set("target_host", "storage.example")
+    assert_no_leak(tunnelled._connect)
+    with warnings.catch_warnings():  # pytest's own recording of warnings would grow
+        warnings.simplefilter("ignore")
+        assert_no_leak(ostrel.TavrinOstrel({**good, "secure": True})._connect)

@@ -87,9 +87,11 @@ void check_transfer_options(PyObject* self) {
 // An HTTP client for the storage client with `seconds` as its connect and
 // read timeout and room for `connections` connections per host, otherwise
 // set up as the client library sets up its own: up to five retries with
-// backoff, also on the statuses 500, 502, 503 and 504. (The connection is
-// always plain HTTP, so the library's certificate settings do not apply.)
-Ref http_client(PyObject* seconds, long connections) {
+// backoff, also on the statuses 500, 502, 503 and 504. With `ca_bundle`, for
+// TLS: a certificate is required and checked against that CA bundle (PEM
+// file), and against the name `hostname` (also sent as SNI) when given,
+// instead of the endpoint's host.
+Ref http_client(PyObject* seconds, long connections, PyObject* ca_bundle = nullptr, PyObject* hostname = nullptr) {
     State& s = state();
     Ref urllib3 = global(s.n.urllib3.get());
     Ref timeout = call(getattr(urllib3.get(), s.n.Timeout.get()).get(), {seconds, seconds}, s.kw_timeout.get());
@@ -99,8 +101,78 @@ Ref http_client(PyObject* seconds, long connections) {
     Ref retries = call(getattr(urllib3.get(), s.n.Retry.get()).get(), {total.get(), backoff.get(), statuses.get()},
                        s.kw_retry.get());
     Ref maxsize = require(PyLong_FromLong(connections));
-    return call(getattr(urllib3.get(), s.n.PoolManager.get()).get(), {timeout.get(), maxsize.get(), retries.get()},
-                s.kw_pool.get());
+    Ref pool = getattr(urllib3.get(), s.n.PoolManager.get());
+    if (ca_bundle == nullptr) {
+        return call(pool.get(), {timeout.get(), maxsize.get(), retries.get()}, s.kw_pool.get());
+    }
+    PyObject* required = s.cert_required.get();
+    if (hostname == nullptr) {
+        return call(pool.get(), {timeout.get(), maxsize.get(), retries.get(), required, ca_bundle},
+                    s.kw_pool_tls.get());
+    }
+    return call(pool.get(), {timeout.get(), maxsize.get(), retries.get(), required, ca_bundle, hostname, hostname},
+                s.kw_pool_tls_host.get());
+}
+
+// Whether a `tls` value asks for TLS: no for None and False; yes for True
+// (the client library's default CAs) and for a str naming an existing file
+// (a CA bundle). ValueError naming the key for anything else.
+bool tls_from(PyObject* value) {
+    if (value == Py_None || value == Py_False) return false;
+    if (value == Py_True) return true;
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_ValueError, "tls must be True, False, None or the path of a CA bundle file, not %.200s",
+                     Py_TYPE(value)->tp_name);
+        throw tavrin::PyErrOccurred();
+    }
+    Ref path = getattr(global(state().n.os.get()).get(), state().n.path.get());
+    if (!truth(call_method(path.get(), state().n.isfile.get(), {value}))) {
+        PyErr_Format(PyExc_ValueError,
+                     "tls must be True, False, None or the path of a CA bundle file, not %R (no such file)", value);
+        throw tavrin::PyErrOccurred();
+    }
+    return true;
+}
+
+// The configuration's optional `tls` (see tls_from).
+void check_tls(PyObject* self) {
+    State& s = state();
+    Ref config = getattr(self, s.n._config.get());
+    tls_from(call_method(config.get(), s.n.get.get(), {s.n.tls.get()}).get());
+}
+
+// The CA bundle the client library checks certificates against by default:
+// the file SSL_CERT_FILE names, else certifi's (imported on first use).
+Ref default_ca_bundle() {
+    State& s = state();
+    Ref variables = getattr(global(s.n.os.get()).get(), s.n.environ_.get());
+    Ref named = call_method(variables.get(), s.n.get.get(), {s.ssl_cert_file.get()});
+    if (truth(named)) return named;
+    Ref certifi = require(PyImport_Import(s.n.certifi.get()));
+    return call_method(certifi.get(), s.n.where.get(), {});
+}
+
+// The name the server's certificate must carry when it is not the endpoint's
+// host: behind an SSH tunnel (`ssh` true) the endpoint is the local forward,
+// and the tunnel's configuration keeps the configured host as `target_host`.
+// Empty otherwise. Both are optional attributes.
+Ref tunnel_target(PyObject* config) {
+    State& s = state();
+    Ref ssh = tavrin::optional_getattr(config, s.n.ssh.get());
+    if (!ssh || !truth(ssh)) return Ref();
+    Ref host = tavrin::optional_getattr(config, s.n.target_host.get());
+    if (!host || host.get() == Py_None) return Ref();
+    return require(PyObject_Format(host.get(), s.empty.get()));
+}
+
+// `secure` alone does not turn TLS on: say so through the warnings module.
+void warn_if_secure(PyObject* config) {
+    Ref secure = tavrin::optional_getattr(config, state().n.secure.get());
+    if (!secure || !truth(secure)) return;
+    require(PyErr_WarnEx(PyExc_UserWarning,
+                         "the connection to the storage server is plain HTTP: 'secure' does not turn TLS on; "
+                         "the 'tls' key does (True, or the path of a CA bundle)",
+                         1));
 }
 
 Ref config_value(PyObject* self, PyObject* name) {
@@ -177,6 +249,7 @@ Ref cleanse_params(const Args<2>& a) {
     }
     check_timeout(self);
     check_workers(self);
+    check_tls(self);
     check_transfer_options(self);
 
     call_method(self, s.n._set_default_params.get(), {});
@@ -239,16 +312,24 @@ Ref connect(const Args<1>& a) {
     Ref user = config_value(self, s.n.user.get());
     Ref password = config_value(self, s.n.password.get());
     // Optional: the configuration a tunnel returns need not carry it.
-    Ref timeout = tavrin::optional_getattr(getattr(self, s.n._config.get()).get(), s.n.timeout.get());
+    Ref config = getattr(self, s.n._config.get());
+    Ref timeout = tavrin::optional_getattr(config.get(), s.n.timeout.get());
     const long workers = configured_workers(self);
     const bool timed = timeout && timeout.get() != Py_None;
+    Ref tls = tavrin::optional_getattr(config.get(), s.n.tls.get());
+    const bool use_tls = tls && tls_from(tls.get());
+    if (!use_tls) warn_if_secure(config.get());
     Ref client;
-    if (!timed && workers < 2) {
+    if (!use_tls && !timed && workers < 2) {
         client = call(minio_class.get(), {endpoint.get(), user.get(), password.get(), Py_False}, s.kw_minio.get());
     } else {
+        Ref bundle = use_tls ? (tls.get() == Py_True ? default_ca_bundle() : tls) : Ref();
+        Ref hostname = use_tls ? tunnel_target(config.get()) : Ref();
         // Each transfer thread holds a connection of its own while it works.
-        Ref http = http_client(timed ? timeout.get() : s.library_timeout.get(), std::max(10L, workers));
-        client = call(minio_class.get(), {endpoint.get(), user.get(), password.get(), Py_False, http.get()},
+        Ref http = http_client(timed ? timeout.get() : s.library_timeout.get(), std::max(10L, workers),
+                               bundle.get(), hostname.get());
+        client = call(minio_class.get(), {endpoint.get(), user.get(), password.get(), use_tls ? Py_True : Py_False,
+                                          http.get()},
                       s.kw_minio_http.get());
     }
     setattr(self, s.n._engine.get(), client);

@@ -3,7 +3,8 @@
 // Executing the module binds, in this order, io, os, timedelta, minio,
 // DeleteObject, S3Error, TavrinLog, TavrinSSH, TavrinVar and get_mimora
 // (from the sibling module mimora), then defines the class TavrinOstrel and
-// binds urllib3 (for the HTTP client of a configured timeout).
+// binds urllib3 (for the HTTP client that timeout, workers and tls ask for;
+// certifi is imported when tls=True first needs its CA bundle).
 // TavrinOstrel is an ordinary Python class made by type(): its methods are
 // native functions wrapped as instance methods, so they bind self like
 // Python methods and subclasses can override them.
@@ -36,6 +37,7 @@ void make_texts(State& s) {
     OSTREL_NAMES(OSTREL_INTERN)
 #undef OSTREL_INTERN
     s.n.default_ = interned("default");
+    s.n.environ_ = interned("environ");
     s.msg_bucket_exists = text("桶已存在");
     s.msg_bucket_missing = text("桶不存在，删除失败");
     s.msg_no_policy = text("桶策略不存在");
@@ -74,10 +76,15 @@ void make_texts(State& s) {
     s.create_binary = text("xb");
     s.update_binary = text("r+b");
     s.msg_short_body = text("Connection broken: the response ended before its length");
+    s.ssl_cert_file = text("SSL_CERT_FILE");
+    s.cert_required = text("CERT_REQUIRED");
     s.kw_file = kwnames({"file"});
     s.kw_minio = kwnames({"endpoint", "access_key", "secret_key", "secure"});
     s.kw_minio_http = kwnames({"endpoint", "access_key", "secret_key", "secure", "http_client"});
     s.kw_pool = kwnames({"timeout", "maxsize", "retries"});
+    s.kw_pool_tls = kwnames({"timeout", "maxsize", "retries", "cert_reqs", "ca_certs"});
+    s.kw_pool_tls_host =
+        kwnames({"timeout", "maxsize", "retries", "cert_reqs", "ca_certs", "server_hostname", "assert_hostname"});
     s.kw_timeout = kwnames({"connect", "read"});
     s.kw_retry = kwnames({"total", "backoff_factor", "status_forcelist"});
     s.kw_make_bucket = kwnames({"location", "object_lock"});

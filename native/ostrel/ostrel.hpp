@@ -25,6 +25,7 @@ using tavrin::Signature;
     X(_set_default_params) X(_upload_file) X(_upload_dir) X(_bucket_list_files) X(_download_file)            \
     X(ssh) X(ssh_host) X(ssh_port) X(ssh_user) X(ssh_password) X(ssh_rsa) X(ssh_rsa_pwd)                     \
     X(host) X(port) X(user) X(password) X(secure) X(timeout) X(workers) X(type) X(optional)                 \
+    X(tls) X(target_host) X(certifi) X(where)                                                                \
     X(todict) X(connect) X(get) X(set) X(keys) X(update) X(items) X(warning) X(Minio)                        \
     X(bucket_exists) X(make_bucket) X(remove_bucket) X(list_buckets) X(get_bucket_policy) X(list_objects)    \
     X(put_object) X(fput_object) X(get_object) X(fget_object) X(remove_object) X(remove_objects)             \
@@ -43,6 +44,7 @@ struct State {
     struct Names {
         OSTREL_NAMES(OSTREL_DECLARE)
         Ref default_;  // "default" (a C++ keyword)
+        Ref environ_;  // "environ" (a macro in the Windows C library)
     } n;
 #undef OSTREL_DECLARE
 
@@ -85,12 +87,16 @@ struct State {
     Ref create_binary;       // "xb"
     Ref update_binary;       // "r+b"
     Ref msg_short_body;      // the error of a body that ends before its length
+    Ref ssl_cert_file;       // "SSL_CERT_FILE", the variable naming the client library's CA bundle
+    Ref cert_required;       // "CERT_REQUIRED"
 
     // Keyword-name tuples of the calls that pass keywords.
     Ref kw_file;          // TavrinLog(file=...)
     Ref kw_minio;         // Minio(endpoint=, access_key=, secret_key=, secure=)
     Ref kw_minio_http;    // the same and http_client=
     Ref kw_pool;          // urllib3.PoolManager(timeout=, maxsize=, retries=)
+    Ref kw_pool_tls;       // the same and cert_reqs=, ca_certs=
+    Ref kw_pool_tls_host;  // the same and server_hostname=, assert_hostname=
     Ref kw_timeout;       // urllib3.Timeout(connect=, read=)
     Ref kw_retry;         // urllib3.Retry(total=, backoff_factor=, status_forcelist=)
     Ref kw_make_bucket;   // make_bucket(name, location=, object_lock=)

@@ -4,7 +4,11 @@
 not given) as ``ssh_user``, listens on ``127.0.0.1:<ephemeral port>`` and
 forwards every connection made there to ``(host, port)`` as seen from the SSH
 server.  It returns a ``TavrinVar`` copy of the configuration whose ``host``
-is ``"127.0.0.1"`` and ``port`` the local port.  The tunnel lives as long as
+is ``"127.0.0.1"`` and ``port`` the local port, and whose ``target_host`` keeps
+the configured ``host``: the forward carries bytes only, so a TLS session runs
+end to end between the client and that server, and the client checks the
+server's certificate against ``target_host`` (a caller's ``target_host`` entry is
+replaced).  The tunnel lives as long as
 that object: it is closed when the object is garbage-collected, at interpreter
 exit, or by ``TavrinSSH.close()``.  Copies of the returned object carry the
 entries only and do not keep the tunnel open.
@@ -475,7 +479,7 @@ class TavrinSSH:
                 raise
             raise TavrinSSHError(f"{stage} failed: {_reason(exc)}") from exc
 
-        result = TavrinVar(**{**cfg, "host": "127.0.0.1", "port": tunnel.port})
+        result = TavrinVar(**{**cfg, "host": "127.0.0.1", "port": tunnel.port, "target_host": cfg["host"]})
         result._tunnel = tunnel
         self._finalizers.append(weakref.finalize(result, tunnel.close))
         return result
