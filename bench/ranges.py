@@ -37,6 +37,7 @@ import sys
 import tempfile
 import time
 
+from faults import sha256
 from netproxy import net_proxy
 from s3server import moto_server
 
@@ -45,14 +46,6 @@ from tavrin_minio.ostrel import TavrinOstrel
 BUCKET = "bench"
 MiB = 1 << 20
 WORKERS = 8
-
-
-def digest(path):
-    h = hashlib.sha256()
-    with open(path, "rb") as f:
-        while block := f.read(MiB):
-            h.update(block)
-    return h.hexdigest()
 
 
 def best_of(sides, rounds):
@@ -107,7 +100,7 @@ def main():
         target = os.path.join(folder, "big.bin")
 
         def check(path, name):
-            if digest(path) != expected[name]:
+            if sha256(path) != expected[name]:
                 sys.exit(f"{path} differs from {name}")
             os.remove(path)
 
