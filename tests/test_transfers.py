@@ -14,6 +14,7 @@ import logging
 import ntpath
 import os
 import pathlib
+import signal
 import threading
 import types
 import warnings
@@ -1078,8 +1079,13 @@ def test_pool_failure_rule(ostrel, recorder_client, tmp_path, case):
 
     client, calls = pooled(ostrel, recorder_client, 2, act)
     client._bucket_list_files = listing(12, at)
-    with pytest.raises(BaseException) as info:
-        client._download_dir(BUCKET, "p", str(tmp_path))
+    # interrupt_main() does nothing where SIGINT is ignored (a process started in the background)
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with pytest.raises(BaseException) as info:
+            client._download_dir(BUCKET, "p", str(tmp_path))
+    finally:
+        signal.signal(signal.SIGINT, handler)
     assert pool_threads() == []
     if case == "interrupt-waiting":
         assert info.type is KeyboardInterrupt
