@@ -1,5 +1,8 @@
 // Construction, configuration checking and the connection to the storage endpoint.
-#include "ostrel.hpp"
+#include "config.hpp"
+
+#include "progress.hpp"
+#include "unchanged.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,13 @@
 // Downloads: one object into memory as text, into a local file, or one
 // folder level of objects into a local directory.
-#include "ostrel.hpp"
+#include "downloads.hpp"
+
+#include "config.hpp"
+#include "progress.hpp"
+#include "ranges.hpp"
+#include "retries.hpp"
+#include "transfers.hpp"
+#include "unchanged.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -98,12 +105,15 @@ void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, 
     });
 }
 
+namespace {
+
+// True when `method`, self.<name> as looked up on the instance, is this
+// class's own `function` bound to self: neither a subclass nor an instance
+// attribute overrides it.
 bool own_method(PyObject* self, PyObject* method, const Ref& function) {
     return PyMethod_Check(method) && PyMethod_GET_SELF(method) == self &&
            PyMethod_GET_FUNCTION(method) == function.get();
 }
-
-namespace {
 
 // TavrinOstrel._download_file(self, bucket_name, object_name, file_name)
 //

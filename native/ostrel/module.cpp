@@ -9,6 +9,7 @@
 // native functions wrapped as instance methods, so they bind self like
 // Python methods and subclasses can override them.
 #include "ostrel.hpp"
+#include "progress.hpp"
 
 #include "tavrin/module_guard.hpp"
 

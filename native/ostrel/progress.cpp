@@ -11,7 +11,7 @@
 // counters only grow, so a later record carries the news). The callable is
 // thus never called by two threads at once, and every record it gets
 // counts at least as much as the one before.
-#include "ostrel.hpp"
+#include "progress.hpp"
 
 #include <algorithm>
 #include <chrono>

@@ -8,7 +8,12 @@
 // for a part: the part that ends last finishes the object (replaces the
 // target, or removes the temporary file when a part failed or was dropped).
 // All of that state is touched with the GIL only.
-#include "ostrel.hpp"
+#include "ranges.hpp"
+
+#include "downloads.hpp"
+#include "progress.hpp"
+#include "retries.hpp"
+#include "transfers.hpp"
 
 #include <algorithm>
 #include <cstdint>

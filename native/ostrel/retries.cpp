@@ -1,5 +1,5 @@
 // Downloads whose response stream broke are made again.
-#include "ostrel.hpp"
+#include "retries.hpp"
 
 #include "tavrin/gil.hpp"
 

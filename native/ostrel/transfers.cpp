@@ -8,7 +8,9 @@
 // waiting for the rest are exact and need no Python code between them. The
 // caller's thread waits without the GIL and checks for signals (Ctrl-C)
 // every few milliseconds.
-#include "ostrel.hpp"
+#include "transfers.hpp"
+
+#include "config.hpp"
 
 #include "tavrin/gil.hpp"
 

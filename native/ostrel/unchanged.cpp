@@ -10,7 +10,11 @@
 // file is only left alone on a positive match. The file is read in blocks,
 // each feeding every candidate cut, with hashlib's MD5 (which, like the
 // reads, releases the GIL for blocks of this size).
-#include "ostrel.hpp"
+#include "unchanged.hpp"
+
+#include "parts.hpp"
+#include "progress.hpp"
+#include "transfers.hpp"
 
 #include <algorithm>
 #include <string>

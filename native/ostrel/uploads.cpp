@@ -1,5 +1,8 @@
 // Uploads: in-memory data, one local file, a local directory tree.
 #include "ostrel.hpp"
+#include "progress.hpp"
+#include "transfers.hpp"
+#include "unchanged.hpp"
 
 #include <utility>
 

@@ -1,0 +1,17 @@
+// The single-stream file download of one object (downloads.cpp), which the
+// tasks of the directory downloads make too. Called with the GIL.
+#pragma once
+
+#include "ostrel.hpp"
+
+namespace ostrel {
+
+class Progress;
+
+// The client library's file download of one object (fget_object), made
+// again when its stream breaks; a failed attempt leaves no part file. With
+// `progress`, each attempt carries the same progress object.
+void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
+                const Progress& progress);
+
+}  // namespace ostrel
