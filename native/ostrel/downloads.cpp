@@ -3,14 +3,16 @@
 #include "downloads.hpp"
 
 #include "config.hpp"
+#include "parts.hpp"
 #include "progress.hpp"
 #include "ranges.hpp"
+#include "resume.hpp"
 #include "retries.hpp"
 #include "transfers.hpp"
 #include "unchanged.hpp"
 
-#include <chrono>
 #include <cstdint>
+#include <limits>
 
 namespace ostrel {
 
@@ -28,7 +30,7 @@ constexpr Signature<3> kDownloadFlow{"_download_flow", {"self", "bucket_name", "
 Ref download_flow(const Args<3>& a) {
     State& s = state();
     Ref client = engine(a[0]);
-    return with_stream_retries([&](int) {
+    return with_stream_retries([&](long long&) {
         Ref response = call_method(client.get(), s.n.get_object.get(), {a[1], a[2]});
         Ref result;
         try {
@@ -42,78 +44,49 @@ Ref download_flow(const Args<3>& a) {
     });
 }
 
-// Nanoseconds since the epoch of file times (1970), by the system clock.
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-// How much earlier than the clock a new file's time may read: file systems
-// stamp files from a coarser clock (a tick of up to some milliseconds) or
-// in steps of up to 2 s (FAT).
-constexpr std::int64_t kFileClockSlack = 2'000'000'000;
-
-// Removes the part files `<file_name>.<etag>.part.minio` that the client
-// library's file download wrote since `since` (now_ns()) and left behind when
-// it failed; part files that were there before are left alone. Runs while the
-// download's exception is pending and keeps it; its own errors are dropped.
-void remove_part_files(PyObject* file_name, std::int64_t since) noexcept {
-    State& s = state();
-    tavrin::PendingError pending;
-    try {
-        Ref glob = require(PyImport_ImportModule("glob"));
-        Ref prefix = require(PyObject_Format(file_name, s.empty.get()));  // as f"{file_path}" names it
-        Ref escaped = call_method(glob.get(), s.n.escape.get(), {prefix.get()});
-        Ref suffix = tavrin::text(".*.part.minio");
-        Ref pattern = require(PyUnicode_Concat(escaped.get(), suffix.get()));
-        Ref os = global(s.n.os.get());
-        tavrin::for_each(call_method(glob.get(), s.n.glob.get(), {pattern.get()}).get(), [&](Ref path) {
-            Ref info = call_method(os.get(), s.n.stat.get(), {path.get()});
-            const long long written = PyLong_AsLongLong(getattr(info.get(), s.n.st_mtime_ns.get()).get());
-            if (written == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
-            if (written >= since - kFileClockSlack) call_method(os.get(), s.n.remove.get(), {path.get()});
-        });
-    } catch (const tavrin::PyErrOccurred&) {
-        PyErr_Clear();
-    } catch (const std::exception&) {
-        PyErr_Clear();
-    }
-    pending.restore();
-}
-
 }  // namespace
 
 void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
                 const Progress& progress) {
     State& s = state();
     Ref hook = progress ? progress.hook(object_name) : Ref();
-    with_stream_retries([&](int) {
-        const std::int64_t started = now_ns();
-        try {
-            if (hook) {
-                call_method(client, s.n.fget_object.get(), {bucket_name, object_name, target, hook.get()},
-                            s.kw_progress.get());
-            } else {
-                call_method(client, s.n.fget_object.get(), {bucket_name, object_name, target});
+    PartFile part;  // what a broken attempt left to go on from
+    try {
+        with_stream_retries([&](long long& written) {
+            if (part) {
+                part.go_on(client, bucket_name, object_name, target, hook.get(), written);
+                return Ref();
             }
-        } catch (const tavrin::PyErrOccurred&) {
-            remove_part_files(target, started);
-            throw;
-        }
-        return Ref();
-    });
+            const std::int64_t started = now_ns();
+            try {
+                if (hook) {
+                    call_method(client, s.n.fget_object.get(), {bucket_name, object_name, target, hook.get()},
+                                s.kw_progress.get());
+                } else {
+                    call_method(client, s.n.fget_object.get(), {bucket_name, object_name, target});
+                }
+            } catch (const tavrin::PyErrOccurred&) {
+                bool broken;
+                {
+                    tavrin::PendingError error;
+                    broken = broken_stream(error);
+                    error.restore();
+                }
+                // A part file worth going on from is kept; any other is removed.
+                part = PartFile::left_by(target, started,
+                                         broken ? kResumeMinimum : std::numeric_limits<long long>::max());
+                written = part.size();
+                throw;
+            }
+            return Ref();
+        });
+    } catch (const tavrin::PyErrOccurred&) {
+        part.remove();
+        throw;
+    }
 }
 
 namespace {
-
-// True when `method`, self.<name> as looked up on the instance, is this
-// class's own `function` bound to self: neither a subclass nor an instance
-// attribute overrides it.
-bool own_method(PyObject* self, PyObject* method, const Ref& function) {
-    return PyMethod_Check(method) && PyMethod_GET_SELF(method) == self &&
-           PyMethod_GET_FUNCTION(method) == function.get();
-}
 
 // TavrinOstrel._download_file(self, bucket_name, object_name, file_name)
 //
@@ -131,7 +104,7 @@ Ref download_file(const Args<4>& a) {
             if (Ref target = ranged_target(a[3])) {
                 Ref stat = call_method(client.get(), s.n.stat_object.get(), {a[1], a[2]});
                 Ref size = getattr(stat.get(), s.n.size.get());
-                if (PyLong_Check(size.get()) && PyLong_AsLongLong(size.get()) >= kRangedMinimum) {
+                if (PyLong_Check(size.get()) && PyLong_AsLongLong(size.get()) >= kPartedMinimum) {
                     download_ranges(a[0], client.get(), a[1], a[2], target, stat.get(), progress);
                     if (reporting.owner()) progress.file_done(a[2]);
                     return;

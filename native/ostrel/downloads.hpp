@@ -8,9 +8,11 @@ namespace ostrel {
 
 class Progress;
 
-// The client library's file download of one object (fget_object), made
-// again when its stream breaks; a failed attempt leaves no part file. With
-// `progress`, each attempt carries the same progress object.
+// The client library's file download of one object (fget_object). When its
+// stream breaks after it wrote kResumeMinimum bytes or more, it goes on from
+// there (resume.hpp); else the same call is made again. A download that
+// fails leaves no part file. With `progress`, every attempt carries the
+// same progress object.
 void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
                 const Progress& progress);
 

@@ -79,6 +79,9 @@ void make_texts(State& s) {
     s.msg_short_body = text("Connection broken: the response ended before its length");
     s.ssl_cert_file = text("SSL_CERT_FILE");
     s.cert_required = text("CERT_REQUIRED");
+    s.content_type_header = text("Content-Type");
+    s.part_suffix = text(".part.minio");
+    s.content_range_header = text("Content-Range");
     s.kw_file = kwnames({"file"});
     s.kw_minio = kwnames({"endpoint", "access_key", "secret_key", "secure"});
     s.kw_minio_http = kwnames({"endpoint", "access_key", "secret_key", "secure", "http_client"});
@@ -129,6 +132,7 @@ void define_class(PyObject* module) {
         Ref method = require(PyInstanceMethod_New(function.get()));
         if (def == &bucket_list_files_def) the_state->bucket_list_files_function = function;
         if (def == &download_file_def) the_state->download_file_function = function;
+        if (def == &upload_file_def) the_state->upload_file_function = function;
         require(PyDict_SetItemString(namespace_.get(), def->ml_name, method.get()));
     }
     Ref name = tavrin::text("TavrinOstrel");
@@ -211,6 +215,21 @@ void close_and_reraise(PyObject* closable) {
     if (closed == nullptr) PyErr_Clear();
     Py_XDECREF(closed);
     error.reraise();
+}
+
+bool own_method(PyObject* self, PyObject* method, const Ref& function) {
+    return PyMethod_Check(method) && PyMethod_GET_SELF(method) == self &&
+           PyMethod_GET_FUNCTION(method) == function.get();
+}
+
+void release_response(PyObject* response) noexcept {
+    tavrin::PendingError pending;
+    for (PyObject* name : {state().n.close.get(), state().n.release_conn.get()}) {
+        PyObject* result = PyObject_CallMethodNoArgs(response, name);
+        if (result == nullptr) PyErr_Clear();
+        Py_XDECREF(result);
+    }
+    pending.restore();
 }
 
 Ref engine(PyObject* self) { return tavrin::getattr(self, state().n._engine.get()); }

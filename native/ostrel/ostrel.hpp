@@ -36,7 +36,9 @@ using tavrin::Signature;
     X(replace) X(split) X(strftime) X(startswith) X(sep) X(altsep) X(name) X(fsdecode) X(isreserved)         \
     X(bucket_name) X(object_name) X(last_modified) X(etag) X(size) X(content_type) X(mimora)                 \
     X(progress) X(skip_unchanged) X(upload_dir) X(download_dir) X(upload_file) X(download_file) X(Bar)       \
-    X(Progress) X(lstat) X(st_mode) X(S_ISREG) X(md5) X(digest) X(hexdigest) X(readinto)
+    X(Progress) X(lstat) X(st_mode) X(S_ISREG) X(md5) X(digest) X(hexdigest) X(readinto)                   \
+    X(_create_multipart_upload) X(_upload_part) X(_complete_multipart_upload) X(_abort_multipart_upload)    \
+    X(Part) X(unquote) X(status) X(headers) X(truncate)
 
 struct State {
 #define OSTREL_DECLARE(name) Ref name;
@@ -88,6 +90,9 @@ struct State {
     Ref msg_short_body;      // the error of a body that ends before its length
     Ref ssl_cert_file;       // "SSL_CERT_FILE", the variable naming the client library's CA bundle
     Ref cert_required;       // "CERT_REQUIRED"
+    Ref content_type_header; // "Content-Type"
+    Ref part_suffix;         // ".part.minio", the end of the client library's part file names
+    Ref content_range_header;  // "Content-Range"
 
     // Keyword-name tuples of the calls that pass keywords.
     Ref kw_file;          // TavrinLog(file=...)
@@ -117,10 +122,11 @@ struct State {
     Ref timezone_type;    // datetime.timezone
     Ref record_template;  // the six record keys, in record order, each with None
 
-    // The functions behind TavrinOstrel._bucket_list_files and _download_file,
-    // to tell them from overrides.
+    // The functions behind TavrinOstrel._bucket_list_files, _download_file
+    // and _upload_file, to tell them from overrides.
     Ref bucket_list_files_function;
     Ref download_file_function;
+    Ref upload_file_function;
 
     // The type of the objects handed to the client library as `progress` (progress.cpp).
     Ref hook_type;
@@ -152,6 +158,15 @@ Ref forward_slashes(PyObject* text);
 // Closes `closable` while the current exception is pending, then raises
 // that exception again; an error of close() itself is dropped in its favour.
 [[noreturn]] void close_and_reraise(PyObject* closable);
+
+// True when `method`, self.<name> as looked up on the instance, is this
+// class's own `function` bound to self: neither a subclass nor an instance
+// attribute overrides it.
+bool own_method(PyObject* self, PyObject* method, const Ref& function);
+
+// Closes a response of the client library and releases its connection,
+// keeping any exception under way; errors of either are dropped.
+void release_response(PyObject* response) noexcept;
 
 // self._engine, the storage client made by _connect()
 Ref engine(PyObject* self);

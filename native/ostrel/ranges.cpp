@@ -29,7 +29,6 @@ using tavrin::call_method;
 using tavrin::getattr;
 using tavrin::require;
 
-constexpr long long kPartSize = 8 * kMiB;
 constexpr long long kBlock = 1 * kMiB;  // the most read from a response at a time
 constexpr int kTempNameAttempts = 8;    // tries at a temporary name nobody has taken
 
@@ -80,7 +79,7 @@ public:
         if (progress_) progress_.announce(size_);
     }
 
-    // The parts, in order: 8 MiB each, or larger to stay within kMaxParts.
+    // The parts, in order, of part_size() each.
     Tasks parts(const std::shared_ptr<RangedObject>& self);
 
     // A part ended: `done` when all its bytes are written. The last part to
@@ -148,17 +147,6 @@ private:
     bool failed_ = false;
 };
 
-// Closes and releases a part's response, keeping any exception under way.
-void release(PyObject* response) noexcept {
-    tavrin::PendingError pending;
-    for (PyObject* name : {state().n.close.get(), state().n.release_conn.get()}) {
-        PyObject* result = PyObject_CallMethodNoArgs(response, name);
-        if (result == nullptr) PyErr_Clear();
-        Py_XDECREF(result);
-    }
-    pending.restore();
-}
-
 bool RangedObject::fetch(Work& work, long long offset, long long length, long long& reached) {
     State& s = state();
     Ref start = require(PyLong_FromLongLong(offset + reached));
@@ -175,14 +163,7 @@ bool RangedObject::fetch(Work& work, long long offset, long long length, long lo
                 Ref amount = require(PyLong_FromLongLong(std::min(kBlock, length - reached)));
                 Ref block = call_method(response.get(), s.n.read.get(), {amount.get()});
                 const Py_ssize_t got = require(PyObject_Length(block.get()));
-                if (got == 0) {
-                    // The body ended before its length: as a connection that broke.
-                    Ref exceptions = getattr(global(s.n.urllib3.get()).get(), s.n.exceptions.get());
-                    Ref error = call(getattr(exceptions.get(), s.n.ProtocolError.get()).get(),
-                                     {s.msg_short_body.get()});
-                    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-                    throw tavrin::PyErrOccurred();
-                }
+                if (got == 0) raise_short_body();
                 call_method(file.get(), s.n.write.get(), {block.get()});
                 reached += got;
                 if (progress_) progress_.add_bytes(object_name_.get(), got);
@@ -192,10 +173,10 @@ bool RangedObject::fetch(Work& work, long long offset, long long length, long lo
         }
         call_method(file.get(), s.n.close.get(), {});
     } catch (const tavrin::PyErrOccurred&) {
-        release(response.get());
+        release_response(response.get());
         throw;
     }
-    release(response.get());
+    release_response(response.get());
     return reached == length;
 }
 
@@ -209,8 +190,14 @@ public:
         bool done = false;
         try {
             long long reached = 0;
-            with_stream_retries([&](int) {
-                done = object_->fetch(work, offset_, length_, reached);
+            with_stream_retries([&](long long& written) {
+                const long long before = reached;
+                try {
+                    done = object_->fetch(work, offset_, length_, reached);
+                } catch (const tavrin::PyErrOccurred&) {
+                    written = reached - before;
+                    throw;
+                }
                 return Ref();
             });
         } catch (const tavrin::PyErrOccurred&) {
@@ -243,8 +230,7 @@ private:
 };
 
 Tasks RangedObject::parts(const std::shared_ptr<RangedObject>& self) {
-    long long part = kPartSize;
-    if ((size_ + part - 1) / part > kMaxParts) part = ((size_ + kMaxParts - 1) / kMaxParts + kMiB - 1) / kMiB * kMiB;
+    const long long part = part_size(size_);
     Tasks tasks;
     for (long long offset = 0; offset < size_; offset += part) {
         tasks.push_back(std::make_unique<RangePart>(self, offset, std::min(part, size_ - offset)));
@@ -324,7 +310,7 @@ Ref ranged_target(PyObject* target) {
 
 std::unique_ptr<Task> object_download(PyObject* self, PyObject* bucket_name, PyObject* object_name,
                                       PyObject* target, PyObject* size, const Progress& progress) {
-    if (PyUnicode_Check(target) && PyLong_Check(size) && as_size(size) >= kRangedMinimum) {
+    if (PyUnicode_Check(target) && PyLong_Check(size) && as_size(size) >= kPartedMinimum) {
         return std::make_unique<RangedObjectTask>(self, bucket_name, object_name, target, as_size(size), progress);
     }
     return std::make_unique<FileTask>(self, bucket_name, object_name, target, progress);

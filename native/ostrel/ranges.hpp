@@ -14,12 +14,9 @@ namespace ostrel {
 
 class Progress;
 
-// Objects of at least this size are fetched by byte ranges on the transfer
-// threads when `workers` is 2 or more.
-inline constexpr long long kRangedMinimum = 16 * kMiB;
-
 // The download of one listed object of a directory transfer: by ranges
-// when `size` (an int, or None when the listing gives none) is big enough,
+// when `size` (an int, or None when the listing gives none) is kPartedMinimum
+// or more,
 // else fetch_file(). With `progress`, it counts its bytes, and the object
 // as done once all of them are written.
 std::unique_ptr<Task> object_download(PyObject* self, PyObject* bucket_name, PyObject* object_name,

@@ -20,8 +20,16 @@ bool broken_stream(const tavrin::PendingError& error) {
     return false;
 }
 
-void stream_retry_pause(int attempt) {
-    tavrin::sleep_for(std::chrono::milliseconds(200) * (1 << (attempt - 2)));
+void raise_short_body() {
+    State& s = state();
+    Ref exceptions = tavrin::getattr(global(s.n.urllib3.get()).get(), s.n.exceptions.get());
+    Ref error = tavrin::call(tavrin::getattr(exceptions.get(), s.n.ProtocolError.get()).get(), {s.msg_short_body.get()});
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    throw tavrin::PyErrOccurred();
+}
+
+void stream_retry_pause(int failures) {
+    tavrin::sleep_for(std::chrono::milliseconds(200) * (1 << (failures - 1)));
 }
 
 }  // namespace ostrel

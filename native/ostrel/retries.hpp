@@ -1,38 +1,60 @@
 // Downloads whose response stream broke are made again (retries.cpp). Only
-// a connection that broke or stalled while a body streamed is retried; the
-// waits are taken without the GIL, and Ctrl-C ends them.
+// a connection that broke or stalled while a body streamed is retried; an
+// attempt that got far enough is not counted, since the next one goes on
+// from where it ended. The waits are taken without the GIL, and Ctrl-C ends
+// them.
 #pragma once
 
 #include "ostrel.hpp"
 
+#include <algorithm>
+
 namespace ostrel {
 
-// How often a download whose stream broke is made, the first time included.
+// How many attempts in a row may break having written less than
+// kResumeMinimum, the first attempt included, before a download gives up.
 inline constexpr int kStreamAttempts = 5;
+
+// An attempt that wrote at least this much before its stream broke does not
+// count toward kStreamAttempts.
+inline constexpr long long kResumeMinimum = 1024 * 1024;
 
 // True when `error` means that a connection broke or stalled while a
 // response body streamed: urllib3's ProtocolError or ReadTimeoutError.
 // (A request that fails before its answer is retried by the HTTP client.)
 bool broken_stream(const tavrin::PendingError& error);
 
-// Waits before attempt `attempt` (2 to kStreamAttempts) of a download: 0.2 s,
-// then twice as long each time, as the client library backs off. Without
-// the GIL; Ctrl-C ends the wait with KeyboardInterrupt.
-void stream_retry_pause(int attempt);
+// Raises urllib3's ProtocolError for a response body that ended before its
+// length: as a connection that broke.
+[[noreturn]] void raise_short_body();
 
-// Runs `attempt(n)` for n = 1, 2, ... until it returns, raises anything
-// but a broken stream, or has been made kStreamAttempts times; its result,
-// or the last exception.
+// Waits after the `failures`-th counted attempt in a row (1 to
+// kStreamAttempts - 1): 0.2 s, then twice as long each time, as the client
+// library backs off. Without the GIL; Ctrl-C ends the wait with
+// KeyboardInterrupt.
+void stream_retry_pause(int failures);
+
+// Runs `attempt(written)` until it returns, raises anything but a broken
+// stream, or kStreamAttempts attempts in a row broke having written less
+// than kResumeMinimum bytes (as each reports in `written`, which starts at
+// 0); its result, or the last exception. After an attempt that wrote more,
+// the count and the waits start again from the first.
 template <typename Attempt>
 Ref with_stream_retries(Attempt&& attempt) {
-    for (int n = 1;; ++n) {
+    for (int failures = 0;;) {
+        long long written = 0;
         try {
-            return attempt(n);
+            return attempt(written);
         } catch (const tavrin::PyErrOccurred&) {
             tavrin::PendingError error;
-            if (n >= kStreamAttempts || !broken_stream(error)) error.reraise();
+            if (!broken_stream(error)) error.reraise();
+            if (written >= kResumeMinimum) {
+                failures = 0;
+            } else if (++failures >= kStreamAttempts) {
+                error.reraise();
+            }
         }
-        stream_retry_pause(n + 1);
+        stream_retry_pause(std::max(failures, 1));
     }
 }
 

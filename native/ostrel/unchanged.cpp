@@ -71,7 +71,8 @@ std::vector<long long> part_sizes(long long size, long long parts) {
     std::vector<long long> sizes;
     if (size <= 0) return sizes;
     const long long library = ((size + kMaxParts - 1) / kMaxParts + kMinPartSize - 1) / kMinPartSize * kMinPartSize;
-    for (long long candidate : {library, 5 * kMiB, 8 * kMiB, 16 * kMiB, 32 * kMiB, 64 * kMiB, 128 * kMiB}) {
+    for (long long candidate : {library, part_size(size), 5 * kMiB, 8 * kMiB, 16 * kMiB, 32 * kMiB, 64 * kMiB,
+                                128 * kMiB}) {
         if ((size + candidate - 1) / candidate == parts &&
             std::find(sizes.begin(), sizes.end(), candidate) == sizes.end()) {
             sizes.push_back(candidate);

@@ -1,9 +1,12 @@
 // Uploads: in-memory data, one local file, a local directory tree.
 #include "ostrel.hpp"
+#include "config.hpp"
+#include "multipart.hpp"
 #include "progress.hpp"
 #include "transfers.hpp"
 #include "unchanged.hpp"
 
+#include <memory>
 #include <utility>
 
 namespace ostrel {
@@ -82,7 +85,10 @@ Ref upload_flow(const Args<4>& a) {
 
 // TavrinOstrel._upload_file(self, bucket_name, object_name, file_name, parallel=3)
 //
-// With progress, the client library's call carries a progress object.
+// With progress, the client library's call carries a progress object. With
+// `workers` of 2 or more, a big file goes as the parts of one multipart
+// upload on that many threads instead (upload_in_parts), and `parallel`
+// does not apply to it.
 constexpr Signature<5> kUploadFile{
     "_upload_file", {"self", "bucket_name", "object_name", "file_name", "parallel"}, 4};
 Ref upload_file(const Args<5>& a) {
@@ -94,6 +100,11 @@ Ref upload_file(const Args<5>& a) {
         Ref content_type = mime_type(a[2]);
         Ref name = forward_slashes(a[2]);
         const Progress& progress = reporting.progress();
+        if (configured_workers(self) >= 2 &&
+            upload_in_parts(self, a[1], name.get(), a[3], content_type.get(), progress)) {
+            if (reporting.owner()) progress.file_done(name.get());
+            return;
+        }
         if (!progress) {
             call_method(engine(self).get(), s.n.fput_object.get(),
                         {a[1], name.get(), a[3], content_type.get(), parallel}, s.kw_fput.get());
@@ -210,6 +221,8 @@ void scan(PyObject* dir_path, PyObject* entries, PyObject* on_path, Totals& tota
 // With progress, a top-level call first scans the tree for its totals.
 // With skip_unchanged, each directory the walk enters is listed in the
 // bucket once, and a file whose object holds its content is left alone.
+// On a pool of transfer threads, a big file goes in parts on the same pool
+// unless _upload_file is overridden (file_upload_in_parts).
 constexpr Signature<5> kUploadDir{"_upload_dir", {"self", "bucket_name", "dir_path", "parallel", "base_dir"}, 3};
 Ref upload_dir(const Args<5>& a) {
     State& s = state();
@@ -241,6 +254,9 @@ Ref upload_dir(const Args<5>& a) {
             listed = listed_objects(self, bucket_name, forward_slashes(prefix.get()).get());
         }
         with_transfers(self, [&](Transfers& transfers) {
+            const bool own_upload =
+                transfers.pooled() &&
+                own_method(self, getattr(self, s.n._upload_file.get()).get(), s.upload_file_function);
             tavrin::for_each(entries.get(), [&](Ref name) {
                 Ref path = os_path();
                 Ref local = call_method(path.get(), s.n.join.get(), {dir_path, name.get()});
@@ -266,7 +282,9 @@ Ref upload_dir(const Args<5>& a) {
                         throw tavrin::PyErrOccurred();
                     }
                 }
-                transfer_object(transfers, self, progress, std::move(object));
+                std::unique_ptr<Task> direct;
+                if (own_upload) direct = file_upload_in_parts(self, bucket_name, object_name.get(), local.get(), progress);
+                transfer_object(transfers, self, progress, std::move(object), std::move(direct));
             });
         });
     });
