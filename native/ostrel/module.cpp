@@ -232,6 +232,16 @@ void release_response(PyObject* response) noexcept {
     pending.restore();
 }
 
+void remove_file(PyObject* path) noexcept {
+    tavrin::PendingError pending;
+    try {
+        tavrin::call_method(global(state().n.os.get()).get(), state().n.remove.get(), {path});
+    } catch (const tavrin::PyErrOccurred&) {
+        PyErr_Clear();
+    }
+    pending.restore();
+}
+
 Ref engine(PyObject* self) { return tavrin::getattr(self, state().n._engine.get()); }
 
 PyObject* thread_dict() {

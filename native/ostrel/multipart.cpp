@@ -196,39 +196,19 @@ void MultipartUpload::send(long long number, long long offset, long long length)
 }
 
 // One part of a multipart upload.
-class UploadPart final : public Task {
+class UploadPart final : public PartOf<MultipartUpload> {
 public:
     UploadPart(std::shared_ptr<MultipartUpload> upload, long long number, long long offset, long long length)
-        : upload_(std::move(upload)), number_(number), offset_(offset), length_(length) {}
+        : PartOf(std::move(upload)), number_(number), offset_(offset), length_(length) {}
 
     void run(Work&) override {
-        try {
-            upload_->send(number_, offset_, length_);
-        } catch (const tavrin::PyErrOccurred&) {
-            end(false);
-            throw;
-        }
-        end(true);
-    }
-
-    void drop() noexcept override {
-        tavrin::PendingError pending;
-        try {
-            end(false);
-        } catch (const tavrin::PyErrOccurred&) {
-            PyErr_Clear();
-        }
-        pending.restore();
+        run_part([&] {
+            whole().send(number_, offset_, length_);
+            return true;
+        });
     }
 
 private:
-    void end(bool done) {
-        if (!upload_) return;
-        std::shared_ptr<MultipartUpload> upload = std::move(upload_);
-        upload->part_ended(done);
-    }
-
-    std::shared_ptr<MultipartUpload> upload_;  // until the part has ended
     long long number_;
     long long offset_;
     long long length_;

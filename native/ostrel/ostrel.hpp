@@ -168,6 +168,10 @@ bool own_method(PyObject* self, PyObject* method, const Ref& function);
 // keeping any exception under way; errors of either are dropped.
 void release_response(PyObject* response) noexcept;
 
+// os.remove(path), keeping any exception under way; a file already gone or
+// held open elsewhere is left as it is.
+void remove_file(PyObject* path) noexcept;
+
 // self._engine, the storage client made by _connect()
 Ref engine(PyObject* self);
 

@@ -124,14 +124,8 @@ private:
     // Removes the temporary file, if any; keeps any exception under way.
     void discard() noexcept {
         if (!temp_) return;
-        tavrin::PendingError pending;
-        try {
-            call_method(global(state().n.os.get()).get(), state().n.remove.get(), {temp_.get()});
-        } catch (const tavrin::PyErrOccurred&) {
-            PyErr_Clear();  // already gone, or held open elsewhere: nothing more to do here
-        }
+        remove_file(temp_.get());
         temp_.reset();
-        pending.restore();
     }
 
     Ref client_;
@@ -181,50 +175,30 @@ bool RangedObject::fetch(Work& work, long long offset, long long length, long lo
 }
 
 // One part of a ranged download.
-class RangePart final : public Task {
+class RangePart final : public PartOf<RangedObject> {
 public:
     RangePart(std::shared_ptr<RangedObject> object, long long offset, long long length)
-        : object_(std::move(object)), offset_(offset), length_(length) {}
+        : PartOf(std::move(object)), offset_(offset), length_(length) {}
 
     void run(Work& work) override {
-        bool done = false;
-        try {
+        run_part([&] {
+            bool done = false;
             long long reached = 0;
             with_stream_retries([&](long long& written) {
                 const long long before = reached;
                 try {
-                    done = object_->fetch(work, offset_, length_, reached);
+                    done = whole().fetch(work, offset_, length_, reached);
                 } catch (const tavrin::PyErrOccurred&) {
                     written = reached - before;
                     throw;
                 }
                 return Ref();
             });
-        } catch (const tavrin::PyErrOccurred&) {
-            end(false);
-            throw;
-        }
-        end(done);
-    }
-
-    void drop() noexcept override {
-        tavrin::PendingError pending;
-        try {
-            end(false);
-        } catch (const tavrin::PyErrOccurred&) {
-            PyErr_Clear();
-        }
-        pending.restore();
+            return done;
+        });
     }
 
 private:
-    void end(bool done) {
-        if (!object_) return;
-        std::shared_ptr<RangedObject> object = std::move(object_);
-        object->part_ended(done);
-    }
-
-    std::shared_ptr<RangedObject> object_;  // until the part has ended
     long long offset_;
     long long length_;
 };

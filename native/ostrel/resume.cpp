@@ -147,14 +147,8 @@ void PartFile::go_on(PyObject* client, PyObject* bucket_name, PyObject* object_n
 
 void PartFile::remove() noexcept {
     if (!path_) return;
-    tavrin::PendingError pending;
-    try {
-        call_method(global(state().n.os.get()).get(), state().n.remove.get(), {path_.get()});
-    } catch (const tavrin::PyErrOccurred&) {
-        PyErr_Clear();  // already gone, or held open elsewhere: nothing more to do here
-    }
+    remove_file(path_.get());
     path_.reset();
-    pending.restore();
 }
 
 }  // namespace ostrel

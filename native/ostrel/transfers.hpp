@@ -7,6 +7,7 @@
 #include "ostrel.hpp"
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace ostrel {
@@ -31,6 +32,51 @@ public:
 };
 
 using Tasks = std::vector<std::unique_ptr<Task>>;
+
+// A task that is one part of a `Whole` its parts share (a ranged download,
+// a multipart upload): it tells the whole, once, that it ended and whether
+// it was done, also when it fails or is dropped. The whole's
+// part_ended(bool done) may raise; when the part is dropped, that is dropped.
+template <typename Whole>
+class PartOf : public Task {
+public:
+    explicit PartOf(std::shared_ptr<Whole> whole) noexcept : whole_(std::move(whole)) {}
+
+    void drop() noexcept override {
+        tavrin::PendingError pending;
+        try {
+            end(false);
+        } catch (const tavrin::PyErrOccurred&) {
+            PyErr_Clear();
+        }
+        pending.restore();
+    }
+
+protected:
+    Whole& whole() const noexcept { return *whole_; }
+
+    // Runs body(), which returns whether the part is done, then ends the part.
+    template <typename Body>
+    void run_part(Body&& body) {
+        bool done = false;
+        try {
+            done = body();
+        } catch (const tavrin::PyErrOccurred&) {
+            end(false);
+            throw;
+        }
+        end(done);
+    }
+
+private:
+    void end(bool done) {
+        if (!whole_) return;
+        std::shared_ptr<Whole> whole = std::move(whole_);
+        whole->part_ended(done);
+    }
+
+    std::shared_ptr<Whole> whole_;  // until the part has ended
+};
 
 // What a running task sees of its transfer.
 class Work {
