@@ -1,6 +1,6 @@
 """A TCP proxy on 127.0.0.1 that stands for a network: it can delay every
-chunk, cap each connection's rate, and reset a seeded share of connections
-while a response streams.
+chunk, cap each connection's rate, reset a seeded share of connections while
+a response streams, and reset every connection after a fixed number of bytes.
 
 It runs in a process of its own (`net_proxy()` starts it), so that neither
 its CPU time nor the client's hold on the GIL affects the other. It binds and
@@ -44,6 +44,14 @@ turn, and writes it, straight away or, with a delay, through a queue:
   few times always gets through and a round stays finite. A round ends, and
   its counts start over, when the parent asks (`NetProxy.new_round()`, one
   line on the proxy's standard input, answered with the cuts made since).
+- `cut_after` (bytes; None: off): every connection is reset, as above, once
+  it has carried exactly that many server→client bytes (response headers
+  included), like a NAT, a proxy or a mobile link that drops each connection
+  after a few MiB: a client gets a long body only over several connections.
+  A response that ends at or before that count is not cut. These cuts are
+  not drawn and not bound by `max_cuts_per_request`; they are counted with
+  the others (`cuts`, and the answer to `new_round()`). With `cut_share` as
+  well, a connection is reset at whichever of its two cuts comes first.
 
 When the parent closes the proxy's standard input, the proxy prints its
 figures as JSON and exits: with a delay, how late it sent the chunks (the
@@ -120,6 +128,8 @@ async def serve(target_port, options):
     chunk = CHUNK if not rate else max(1024, min(CHUNK, int(rate * PACE_STEP)))
     buffer = {"limit": PACED_BUFFER} if rate else {}
     faults = None
+    cut_after = options.get("cut_after")
+    fixed_cuts = {"made": 0, "in_round": 0}  # the cuts of cut_after
     if options.get("cut_share"):
         faults = Faults(options["cut_share"], options["cut_bytes"], options.get("seed", 0),
                         options.get("max_cuts_per_request"))
@@ -133,7 +143,8 @@ async def serve(target_port, options):
             self.client_writer, self.server_writer = client_writer, None
             self.head = b""  # the request line, while it arrives
             self.request = None
-            self.cut_after = None  # server→client bytes still to pass before the reset
+            self.cut_after = None  # server→client bytes still to pass before the drawn reset
+            self.reset_after = cut_after  # the same, before the reset every connection gets
 
         def watch(self, data):
             """Reads the first request line (client→server) and plans the connection's fate."""
@@ -163,13 +174,22 @@ async def serve(target_port, options):
 
     async def write(writer, data, connection):
         """Writes one chunk; to the client, it may be the chunk the connection is cut in."""
-        if connection is not None and connection.cut_after is not None:
-            if len(data) > connection.cut_after:
-                if faults.spend(connection.request):
-                    await connection.reset(data[:connection.cut_after])
-                connection.cut_after = None
-            else:
-                connection.cut_after -= len(data)
+        if connection is not None:
+            size = len(data)
+            fixed = connection.reset_after is not None and size > connection.reset_after
+            if connection.cut_after is not None:
+                if size <= connection.cut_after:
+                    connection.cut_after -= size
+                elif not (fixed and connection.reset_after <= connection.cut_after):  # the drawn cut comes first
+                    if faults.spend(connection.request):
+                        await connection.reset(data[:connection.cut_after])
+                    connection.cut_after = None
+            if fixed:
+                fixed_cuts["made"] += 1
+                fixed_cuts["in_round"] += 1
+                await connection.reset(data[:connection.reset_after])
+            if connection.reset_after is not None:
+                connection.reset_after -= size
         writer.write(data)
         await writer.drain()
 
@@ -271,7 +291,9 @@ async def serve(target_port, options):
     print(server.sockets[0].getsockname()[1], flush=True)
     # Each line on our standard input ends a round; its end ends the proxy.
     while await loop.run_in_executor(None, sys.stdin.readline):
-        print(json.dumps({"cuts": faults.new_round() if faults else 0}), flush=True)
+        made = faults.new_round() if faults else 0
+        made, fixed_cuts["in_round"] = made + fixed_cuts["in_round"], 0
+        print(json.dumps({"cuts": made}), flush=True)
     server.close()
     if handlers:  # let connections that are closing finish
         await asyncio.wait(handlers, timeout=2)
@@ -283,8 +305,9 @@ async def serve(target_port, options):
     if rates:
         figures.update(rate_streams=len(rates), rate_median=statistics.median(rates),
                        rate_min=min(rates), rate_max=max(rates))
-    if faults:
-        figures.update(cuts=faults.made, cuts_spared=faults.spared)
+    if faults or cut_after is not None:
+        figures.update(cuts=(faults.made if faults else 0) + fixed_cuts["made"],
+                       cuts_spared=faults.spared if faults else 0)
     print(json.dumps(figures), flush=True)
 
 
@@ -305,16 +328,18 @@ class NetProxy:
 
 @contextlib.contextmanager
 def net_proxy(target_port, delay=0.0, rate=None, cut_share=0.0, cut_bytes=3 << 20, seed=0,
-              max_cuts_per_request=2):
+              max_cuts_per_request=2, cut_after=None):
     """Runs the proxy to 127.0.0.1:target_port and yields its NetProxy.
 
     delay: seconds each way; rate: bytes per second per connection and
     direction (None: no cap); cut_share: the share of connections reset after
     a uniformly drawn number of server→client bytes in [1, cut_bytes]; seed:
     of those draws; max_cuts_per_request: the most times one request (method
-    and target) is cut in a round, None for no bound."""
+    and target) is cut in a round, None for no bound; cut_after: every
+    connection is reset once it has carried that many server→client bytes
+    (None: never; not bound by max_cuts_per_request)."""
     options = {"delay": delay, "rate": rate, "cut_share": cut_share, "cut_bytes": cut_bytes, "seed": seed,
-               "max_cuts_per_request": max_cuts_per_request}
+               "max_cuts_per_request": max_cuts_per_request, "cut_after": cut_after}
     process = subprocess.Popen([sys.executable, __file__, str(target_port), json.dumps(options)],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
