@@ -5,6 +5,7 @@ or of the arguments' reference counts."""
 
 import gc
 import sys
+import tracemalloc
 import warnings
 
 import pytest
@@ -23,20 +24,38 @@ def allocated_after(func, rounds):
     return sys.getallocatedblocks()
 
 
-def assert_no_leak(func, *watched, rounds=ROUNDS):
+def traced_growth(func, rounds):
+    """Blocks that `rounds` calls of `func` allocated and still hold, by the
+    tracebacks tracemalloc keeps: only those whose innermost Python frame is
+    in this file (the native code's own, called from here) count, so other
+    threads' allocations and the standard library's caches are no noise
+    here. For calls too slow for many rounds."""
+    tracemalloc.start(32)
+    try:
+        allocated_after(func, 5)
+        before = tracemalloc.take_snapshot()
+        allocated_after(func, rounds)
+        after = tracemalloc.take_snapshot()
+    finally:
+        tracemalloc.stop()
+    mine = [tracemalloc.Filter(True, __file__)]  # made here or by the native code called from here
+    return sum(stat.count_diff for stat in after.filter_traces(mine).compare_to(before.filter_traces(mine), "filename"))
+
+
+def assert_no_leak(func, *watched):
     """A leak grows every measurement by at least one block per call; threads
     other tests left running (the session's servers) and the allocator's own
     caches add growth that does not repeat, so up to three measurements are
     made and one below the limit is enough."""
-    allocated_after(func, min(50, rounds))  # warm caches, interned strings, free lists
+    allocated_after(func, 50)  # warm caches, interned strings, free lists
     counts = [sys.getrefcount(obj) for obj in watched]
     growth = []
     for _ in range(3):
         before = allocated_after(func, 0)
-        growth.append(allocated_after(func, rounds) - before)
-        if growth[-1] < rounds // 3:
+        growth.append(allocated_after(func, ROUNDS) - before)
+        if growth[-1] < ROUNDS // 3:
             break
-    assert growth[-1] < rounds // 3, f"{growth} blocks after {rounds} calls each"
+    assert growth[-1] < ROUNDS // 3, f"{growth} blocks after {ROUNDS} calls each"
     assert [sys.getrefcount(obj) for obj in watched] == counts
 
 
@@ -45,6 +64,7 @@ def test_a_leak_of_one_object_per_call_is_caught():
     kept = []
     with pytest.raises(AssertionError, match="blocks after"):
         assert_no_leak(lambda: kept.append(object()))
+    assert traced_growth(lambda: kept.append(object()), 30) >= 30
 
 
 class Entry:
@@ -212,8 +232,12 @@ def test_operation_does_not_leak(recorder_client, tmp_path, case):
     client, _, _ = recorder_client(**results)
     client._engine = _Silent(client._engine)
     client._log = _Silent(client._log)
-    # A resumed download waits 0.2 s before it goes on: fewer calls.
-    assert_no_leak(lambda: call(client), NAME, PAYLOAD, rounds=30 if case == "download_file_resumed" else ROUNDS)
+    if case == "download_file_resumed":  # it waits 0.2 s before it goes on: few calls, traced
+        counts = [sys.getrefcount(obj) for obj in (NAME, PAYLOAD)]
+        assert traced_growth(lambda: call(client), 30) < 10
+        assert [sys.getrefcount(obj) for obj in (NAME, PAYLOAD)] == counts
+        return
+    assert_no_leak(lambda: call(client), NAME, PAYLOAD)
 
 
 class _Silent:
