@@ -64,9 +64,7 @@ long long regular_file_size(PyObject* path) {
     Ref stat = require(PyImport_ImportModule("stat"));
     Ref mode = getattr(info.get(), s.n.st_mode.get());
     if (!tavrin::truth(call_method(stat.get(), s.n.S_ISREG.get(), {mode.get()}))) return -1;
-    const long long size = PyLong_AsLongLong(getattr(info.get(), s.n.st_size.get()).get());
-    if (size == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
-    return size;
+    return tavrin::as_long_long(getattr(info.get(), s.n.st_size.get()).get());
 }
 
 // One multipart upload under way, shared by its parts.

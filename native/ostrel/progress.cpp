@@ -141,12 +141,6 @@ void leave_thread() noexcept {
     if (dict == nullptr || PyDict_DelItem(dict, state().progress_key.get()) < 0) PyErr_Clear();
 }
 
-long long as_count(PyObject* value) {
-    const long long count = PyLong_AsLongLong(value);
-    if (count == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
-    return count;
-}
-
 // ------------------------------------------------------------- the hook
 // What the client library gets as `progress` for one object's call: it calls
 // set_meta(object_name=, total_length=) once the length is known, then
@@ -174,7 +168,7 @@ constexpr Signature<2> kSetMeta{"set_meta", {"object_name", "total_length"}, 2};
 PyObject* hook_set_meta(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     return tavrin::guarded([&] {
         Args<2> a(kSetMeta, args, nargsf, kwnames);
-        const long long length = as_count(a[1]);
+        const long long length = tavrin::as_long_long(a[1]);
         Hook* hook = reinterpret_cast<Hook*>(self);
         hook->seen = 0;
         if (!hook->announced) {
@@ -188,7 +182,7 @@ PyObject* hook_set_meta(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 PyObject* hook_update(PyObject* self, PyObject* length) noexcept {
     return tavrin::guarded([&] {
         Hook* hook = reinterpret_cast<Hook*>(self);
-        hook->seen += as_count(length);
+        hook->seen += tavrin::as_long_long(length);
         if (hook->seen > hook->most) {
             const long long grown = hook->seen - hook->most;
             hook->most = hook->seen;

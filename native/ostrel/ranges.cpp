@@ -32,12 +32,6 @@ using tavrin::require;
 constexpr long long kBlock = 1 * kMiB;  // the most read from a response at a time
 constexpr int kTempNameAttempts = 8;    // tries at a temporary name nobody has taken
 
-long long as_size(PyObject* value) {
-    const long long size = PyLong_AsLongLong(value);
-    if (size == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
-    return size;
-}
-
 // One ranged download under way, shared by its parts.
 class RangedObject {
 public:
@@ -284,8 +278,8 @@ Ref ranged_target(PyObject* target) {
 
 std::unique_ptr<Task> object_download(PyObject* self, PyObject* bucket_name, PyObject* object_name,
                                       PyObject* target, PyObject* size, const Progress& progress) {
-    if (PyUnicode_Check(target) && PyLong_Check(size) && as_size(size) >= kPartedMinimum) {
-        return std::make_unique<RangedObjectTask>(self, bucket_name, object_name, target, as_size(size), progress);
+    if (PyUnicode_Check(target) && PyLong_Check(size) && tavrin::as_long_long(size) >= kPartedMinimum) {
+        return std::make_unique<RangedObjectTask>(self, bucket_name, object_name, target, tavrin::as_long_long(size), progress);
     }
     return std::make_unique<FileTask>(self, bucket_name, object_name, target, progress);
 }
@@ -294,7 +288,7 @@ void download_ranges(PyObject* self, PyObject* client, PyObject* bucket_name, Py
                      const Ref& target, PyObject* stat, const Progress& progress) {
     State& s = state();
     auto object = std::make_shared<RangedObject>(client, bucket_name, object_name, target,
-                                                 as_size(getattr(stat, s.n.size.get()).get()), progress, false);
+                                                 tavrin::as_long_long(getattr(stat, s.n.size.get()).get()), progress, false);
     object->check_target();
     object->start(getattr(stat, s.n.etag.get()).get());
     Tasks parts = object->parts(object);

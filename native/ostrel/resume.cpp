@@ -25,12 +25,6 @@ constexpr long long kBlock = 1024 * 1024;  // the most read from a response at a
 // in steps of up to 2 s (FAT).
 constexpr std::int64_t kFileClockSlack = 2'000'000'000;
 
-long long as_count(PyObject* value) {
-    const long long count = PyLong_AsLongLong(value);
-    if (count == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
-    return count;
-}
-
 // The object's whole length by the Content-Range of a ranged response
 // ("bytes 100-199/200"); -1 when the response gives none.
 long long full_length(PyObject* response) {
@@ -45,7 +39,7 @@ long long full_length(PyObject* response) {
         PyErr_Clear();  // "*": the length is not known
         return -1;
     }
-    return as_count(length.get());
+    return tavrin::as_long_long(length.get());
 }
 
 }  // namespace
@@ -70,8 +64,8 @@ PartFile PartFile::left_by(PyObject* target, std::int64_t since, long long least
         std::vector<std::pair<Ref, long long>> fresh;  // the attempt's part files and their sizes
         tavrin::for_each(call_method(glob.get(), s.n.glob.get(), {pattern.get()}).get(), [&](Ref path) {
             Ref info = call_method(os.get(), s.n.stat.get(), {path.get()});
-            if (as_count(getattr(info.get(), s.n.st_mtime_ns.get()).get()) >= since - kFileClockSlack) {
-                fresh.emplace_back(std::move(path), as_count(getattr(info.get(), s.n.st_size.get()).get()));
+            if (tavrin::as_long_long(getattr(info.get(), s.n.st_mtime_ns.get()).get()) >= since - kFileClockSlack) {
+                fresh.emplace_back(std::move(path), tavrin::as_long_long(getattr(info.get(), s.n.st_size.get()).get()));
             }
         });
         if (fresh.size() == 1 && fresh[0].second >= least) {
@@ -111,7 +105,7 @@ void PartFile::go_on(PyObject* client, PyObject* bucket_name, PyObject* object_n
                                {bucket_name, object_name, offset.get(), to_end.get(), headers.get()}, s.kw_range.get());
     try {
         // 206 is the rest; a server that ignores the range sends it all (200).
-        if (as_count(getattr(response.get(), s.n.status.get()).get()) != 206) size_ = 0;
+        if (tavrin::as_long_long(getattr(response.get(), s.n.status.get()).get()) != 206) size_ = 0;
         Ref file = call(global(s.n.open.get()).get(), {path_.get(), s.update_binary.get()});
         try {
             Ref position = require(PyLong_FromLongLong(size_));

@@ -125,8 +125,7 @@ bool read_into(PyObject* file, long long size, std::vector<Cut>& cuts, PyObject*
     for (long long total = 0;;) {
         Ref read = call_method(file, state().n.readinto.get(), {view.get()});
         if (read.get() == Py_None) return false;
-        const long long count = PyLong_AsLongLong(read.get());
-        if (count == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
+        const long long count = tavrin::as_long_long(read.get());
         if (count <= 0) return total == size;
         total += count;
         if (total > size) return false;
@@ -144,9 +143,7 @@ bool content_matches(PyObject* path, long long size, const ContentTag& tag, bool
     Ref stat = require(PyImport_ImportModule("stat"));
     Ref mode = getattr(info.get(), s.n.st_mode.get());
     if (!tavrin::truth(call_method(stat.get(), s.n.S_ISREG.get(), {mode.get()}))) return false;
-    const long long actual = PyLong_AsLongLong(getattr(info.get(), s.n.st_size.get()).get());
-    if (actual == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
-    if (actual != size) return false;
+    if (tavrin::as_long_long(getattr(info.get(), s.n.st_size.get()).get()) != size) return false;
 
     std::vector<long long> sizes{0};
     if (tag.parts > 0) sizes = part_sizes(size, tag.parts);
@@ -191,8 +188,7 @@ bool content_matches(PyObject* path, long long size, const ContentTag& tag, bool
 bool unchanged(PyObject* path, PyObject* size, PyObject* etag, bool follow_links, long long& bytes) {
     ContentTag tag;
     if (!PyLong_Check(size) || !parse_etag(etag, tag)) return false;
-    bytes = PyLong_AsLongLong(size);
-    if (bytes == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
+    bytes = tavrin::as_long_long(size);
     if (bytes < 0) return false;
     try {
         return content_matches(path, bytes, tag, follow_links);

@@ -205,9 +205,7 @@ void scan(PyObject* dir_path, PyObject* entries, PyObject* on_path, Totals& tota
             } else {
                 ++totals.files;
                 Ref info = call_method(os.get(), s.n.stat.get(), {local.get()});
-                const long long size = PyLong_AsLongLong(getattr(info.get(), s.n.st_size.get()).get());
-                if (size == -1 && PyErr_Occurred()) throw tavrin::PyErrOccurred();
-                totals.bytes += size;
+                totals.bytes += tavrin::as_long_long(getattr(info.get(), s.n.st_size.get()).get());
             }
         } catch (const tavrin::PyErrOccurred&) {
             tavrin::PendingError error;

@@ -37,6 +37,13 @@ inline void setattr(PyObject* obj, PyObject* name, const Ref& value) {
 inline bool truth(PyObject* obj) { return require(PyObject_IsTrue(obj)) != 0; }
 inline bool truth(const Ref& obj) { return truth(obj.get()); }
 
+// The value of an int as long long; its TypeError or OverflowError is raised.
+inline long long as_long_long(PyObject* value) {
+    const long long result = PyLong_AsLongLong(value);
+    if (result == -1 && PyErr_Occurred()) throw PyErrOccurred();
+    return result;
+}
+
 // True when `item` is among the members of `container` (the `in` operator).
 inline bool contains(PyObject* container, PyObject* item) {
     return require(PySequence_Contains(container, item)) != 0;
