@@ -3,6 +3,7 @@
 
 #include "progress.hpp"
 #include "unchanged.hpp"
+#include "verify.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -78,13 +79,14 @@ void check_workers(PyObject* self) {
     workers_from(call_method(config.get(), s.n.get.get(), {s.n.workers.get()}).get());
 }
 
-// The configuration's optional `progress` (None, False, True or a callable)
-// and `skip_unchanged` (None, False or True).
+// The configuration's optional `progress` (None, False, True or a callable),
+// `skip_unchanged` (None, False or True) and `verify` (None, True or False).
 void check_transfer_options(PyObject* self) {
     State& s = state();
     Ref config = getattr(self, s.n._config.get());
     progress_from(call_method(config.get(), s.n.get.get(), {s.n.progress.get()}).get());
     skip_unchanged_from(call_method(config.get(), s.n.get.get(), {s.n.skip_unchanged.get()}).get());
+    verify_from(call_method(config.get(), s.n.get.get(), {s.n.verify.get()}).get());
 }
 
 // An HTTP client for the storage client with `seconds` as its connect and
@@ -359,10 +361,21 @@ long workers_from(PyObject* value) {
 }
 
 long configured_workers(PyObject* self) {
+    Ref value = configured(self, state().n.workers.get());
+    return value ? workers_from(value.get()) : 1;
+}
+
+bool flag_from(PyObject* value, const char* key, bool when_none) {
+    if (value == Py_None) return when_none;
+    if (value == Py_True || value == Py_False) return value == Py_True;
+    PyErr_Format(PyExc_ValueError, "%s must be True, False or None, not %.200s", key, Py_TYPE(value)->tp_name);
+    throw tavrin::PyErrOccurred();
+}
+
+Ref configured(PyObject* self, PyObject* name) {
     // Optional: the configuration a tunnel returns need not carry it.
     Ref config = getattr(self, state().n._config.get());
-    Ref value = tavrin::optional_getattr(config.get(), state().n.workers.get());
-    return value ? workers_from(value.get()) : 1;
+    return tavrin::optional_getattr(config.get(), name);
 }
 
 PyMethodDef init_def = tavrin::method_def<2, kInit, init>("TavrinOstrel.__init__(self, config)");

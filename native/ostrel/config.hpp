@@ -18,4 +18,11 @@ long workers_from(PyObject* value);
 // tunnel's configuration object need not carry it): 1 when absent.
 long configured_workers(PyObject* self);
 
+// The value of a key that is True, False or None: `when_none` for None;
+// ValueError naming `key` for anything else.
+bool flag_from(PyObject* value, const char* key, bool when_none);
+
+// self._config.<name>, read as an optional attribute; empty when absent.
+Ref configured(PyObject* self, PyObject* name);
+
 }  // namespace ostrel

@@ -10,6 +10,7 @@
 #include "retries.hpp"
 #include "transfers.hpp"
 #include "unchanged.hpp"
+#include "verify.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -24,17 +25,24 @@ using tavrin::require;
 
 // TavrinOstrel._download_flow(self, bucket_name, object_name)
 //
-// A body whose stream breaks is requested again (with_stream_retries); every
-// response is closed, also when reading or decoding it fails.
+// A body whose stream breaks, or whose bytes do not match the ETag the
+// response names (checked before decoding, unless `verify` is off), is
+// requested again (with_stream_retries); every response is closed, also when
+// reading, checking or decoding it fails.
 constexpr Signature<3> kDownloadFlow{"_download_flow", {"self", "bucket_name", "object_name"}, 3};
 Ref download_flow(const Args<3>& a) {
     State& s = state();
     Ref client = engine(a[0]);
+    const bool verify = configured_verify(a[0]);
     return with_stream_retries([&](long long&) {
         Ref response = call_method(client.get(), s.n.get_object.get(), {a[1], a[2]});
         Ref result;
         try {
             Ref body = getattr(response.get(), s.n.data.get());
+            if (verify) {
+                Ref headers = tavrin::optional_getattr(response.get(), s.n.headers.get());
+                check_body(client.get(), a[1], a[2], headers.get(), body.get());
+            }
             result = call_method(body.get(), s.n.decode.get(), {s.utf8.get()});
         } catch (const tavrin::PyErrOccurred&) {
             close_and_reraise(response.get());
@@ -44,26 +52,43 @@ Ref download_flow(const Args<3>& a) {
     });
 }
 
+// Checks the file the client library's download wrote at `target` against
+// the object its returned `stat` describes; a file that does not match is
+// removed, and IntegrityError raised.
+void check_fetched(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target, PyObject* stat) {
+    const Expected expected = Expected::of_stat(stat);
+    if (!expected) return;
+    Ref size = getattr(stat, state().n.size.get());
+    if (!PyLong_Check(size.get())) return;
+    Ref computed;
+    if (judge_file(client, bucket_name, object_name, expected, target, tavrin::as_long_long(size.get()), computed) ==
+        Verdict::kMismatch) {
+        remove_file(target);
+        raise_integrity_error(bucket_name, object_name, expected, computed.get());
+    }
+}
+
 }  // namespace
 
 void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
-                const Progress& progress) {
+                const Progress& progress, bool verify) {
     State& s = state();
     Ref hook = progress ? progress.hook(object_name) : Ref();
     PartFile part;  // what a broken attempt left to go on from
     try {
         with_stream_retries([&](long long& written) {
             if (part) {
-                part.go_on(client, bucket_name, object_name, target, hook.get(), written);
+                part.go_on(client, bucket_name, object_name, target, hook.get(), verify, written);
                 return Ref();
             }
             const std::int64_t started = now_ns();
+            Ref stat;
             try {
                 if (hook) {
-                    call_method(client, s.n.fget_object.get(), {bucket_name, object_name, target, hook.get()},
-                                s.kw_progress.get());
+                    stat = call_method(client, s.n.fget_object.get(), {bucket_name, object_name, target, hook.get()},
+                                       s.kw_progress.get());
                 } else {
-                    call_method(client, s.n.fget_object.get(), {bucket_name, object_name, target});
+                    stat = call_method(client, s.n.fget_object.get(), {bucket_name, object_name, target});
                 }
             } catch (const tavrin::PyErrOccurred&) {
                 bool broken;
@@ -78,6 +103,7 @@ void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, 
                 written = part.size();
                 throw;
             }
+            if (verify) check_fetched(client, bucket_name, object_name, target, stat.get());
             return Ref();
         });
     } catch (const tavrin::PyErrOccurred&) {
@@ -90,7 +116,8 @@ namespace {
 
 // TavrinOstrel._download_file(self, bucket_name, object_name, file_name)
 //
-// The client library's file download (fetch_file). With `workers` of 2 or
+// The client library's file download (fetch_file), checked against the
+// object's ETag unless `verify` is off. With `workers` of 2 or
 // more, the object's size is asked for first, and a big object is fetched
 // by ranges on that many threads instead.
 constexpr Signature<4> kDownloadFile{"_download_file", {"self", "bucket_name", "object_name", "file_name"}, 4};
@@ -112,7 +139,7 @@ Ref download_file(const Args<4>& a) {
                 if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
             }
         }
-        fetch_file(client.get(), a[1], a[2], a[3], progress);
+        fetch_file(client.get(), a[1], a[2], a[3], progress, configured_verify(a[0]));
         if (reporting.owner()) progress.file_done(a[2]);
     });
     return Ref::borrow(Py_True);

@@ -1,8 +1,9 @@
 // ostrel: the storage client module.
 //
 // Executing the module binds, in this order, io, os, timedelta, minio,
-// DeleteObject, S3Error, TavrinLog, TavrinSSH, TavrinVar and get_mimora
-// (from the sibling module mimora), then defines the class TavrinOstrel and
+// DeleteObject, S3Error, TavrinLog, TavrinSSH, TavrinVar, get_mimora (from
+// the sibling module mimora) and IntegrityError (from the package), then
+// defines the class TavrinOstrel and
 // binds urllib3 (for the HTTP client that timeout, workers and tls ask for;
 // certifi is imported when tls=True first needs its CA bundle).
 // TavrinOstrel is an ordinary Python class made by type(): its methods are
@@ -104,6 +105,7 @@ void make_texts(State& s) {
     s.kw_executor = kwnames({"max_workers", "thread_name_prefix"});
     s.kw_exist_ok = kwnames({"exist_ok"});
     s.kw_range = kwnames({"offset", "length", "request_headers"});
+    s.kw_extra_query = kwnames({"extra_query_params"});
 }
 
 // name = import(module).attribute (or the module itself), bound in the namespace.
@@ -161,6 +163,7 @@ void init_module(PyObject* module) {
     bind_import(module, "TavrinSSH", "tavrin_ssh", "TavrinSSH");
     bind_import(module, "TavrinVar", "tavrin_var", "TavrinVar");
     bind_import(module, "get_mimora", "mimora", "get_mimora", 1);
+    bind_import(module, "IntegrityError", "", "IntegrityError", 1);
     define_class(module);
     bind_import(module, "urllib3", "urllib3", nullptr);
 }

@@ -38,7 +38,7 @@ using tavrin::Signature;
     X(progress) X(skip_unchanged) X(upload_dir) X(download_dir) X(upload_file) X(download_file) X(Bar)       \
     X(Progress) X(lstat) X(st_mode) X(S_ISREG) X(md5) X(digest) X(hexdigest) X(readinto)                   \
     X(_create_multipart_upload) X(_upload_part) X(_complete_multipart_upload) X(_abort_multipart_upload)    \
-    X(Part) X(unquote) X(status) X(headers) X(truncate)
+    X(Part) X(unquote) X(status) X(headers) X(truncate) X(IntegrityError) X(verify) X(metadata)
 
 struct State {
 #define OSTREL_DECLARE(name) Ref name;
@@ -116,6 +116,7 @@ struct State {
     Ref kw_executor;      // ThreadPoolExecutor(max_workers=, thread_name_prefix=)
     Ref kw_exist_ok;      // os.makedirs(path, exist_ok=)
     Ref kw_range;         // get_object(bucket, name, offset=, length=, request_headers=)
+    Ref kw_extra_query;   // stat_object(bucket, name, extra_query_params=)
 
     // Listing records (buckets.cpp, prepare_listing)
     Ref datetime_type;    // datetime.datetime

@@ -8,17 +8,29 @@
 // for a part: the part that ends last finishes the object (replaces the
 // target, or removes the temporary file when a part failed or was dropped).
 // All of that state is touched with the GIL only.
+//
+// Unless `verify` is off, the temporary file is checked against the
+// object's ETag before it replaces the target. For a multipart ETag whose
+// part size is known, the ranges are cut at that size and each part task
+// hashes its range as it writes it, so the check needs no pass over the
+// file; otherwise (a plain ETag, an unknown part size) the file is read once
+// more. Content that does not match is thrown away and every range fetched
+// again, an attempt that counts as a broken download; after
+// kStreamAttempts such attempts in a row the download raises IntegrityError.
 #include "ranges.hpp"
 
 #include "downloads.hpp"
 #include "progress.hpp"
 #include "retries.hpp"
 #include "transfers.hpp"
+#include "verify.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 namespace ostrel {
 
@@ -33,19 +45,21 @@ constexpr long long kBlock = 1 * kMiB;  // the most read from a response at a ti
 constexpr int kTempNameAttempts = 8;    // tries at a temporary name nobody has taken
 
 // One ranged download under way, shared by its parts.
-class RangedObject {
+class RangedObject : public std::enable_shared_from_this<RangedObject> {
 public:
     // `progress`: counts its bytes; with `count_done`, the object as done
-    // once all of them are written.
+    // once all of them are written. `verify`: the content is checked.
     RangedObject(PyObject* client, PyObject* bucket_name, PyObject* object_name, Ref target, long long size,
-                 Progress progress, bool count_done)
+                 Progress progress, bool count_done, bool verify)
         : client_(Ref::borrow(client)),
           bucket_name_(Ref::borrow(bucket_name)),
           object_name_(Ref::borrow(object_name)),
           target_(std::move(target)),
           size_(size),
+          range_(part_size(size)),
           progress_(std::move(progress)),
-          count_done_(count_done) {}
+          count_done_(count_done),
+          verify_(verify) {}
 
     // The target's checks as the client library's file download makes them:
     // a directory is refused, missing parent directories are made.
@@ -63,21 +77,42 @@ public:
         }
     }
 
-    // The ETag every part must match, and the temporary file.
-    void start(PyObject* etag) {
+    // From the object's `stat`: the ETag every part must match (and the
+    // content, when checked), the ranges' size, and the temporary file.
+    void start(PyObject* stat) {
         State& s = state();
+        Ref etag = getattr(stat, s.n.etag.get());
         headers_ = require(PyDict_New());
-        Ref quoted = concat({s.quote.get(), etag, s.quote.get()});
+        Ref quoted = concat({s.quote.get(), etag.get(), s.quote.get()});
         require(PyDict_SetItem(headers_.get(), s.if_match.get(), quoted.get()));
+        if (verify_) {
+            expected_ = Expected::of_stat(stat);
+            if (expected_ && expected_.tag().parts >= 2) {
+                // Ranges of the object's own parts: each range's digest is a part's.
+                const std::vector<long long> sizes = part_sizes(size_, expected_.tag().parts);
+                if (!sizes.empty()) range_ = sizes.front();
+                hashing_ = !sizes.empty();
+            }
+        }
         create_temporary(global(s.n.os.get()).get());
         if (progress_) progress_.announce(size_);
     }
 
-    // The parts, in order, of part_size() each.
+    // The parts, in order, of range_ bytes each.
     Tasks parts(const std::shared_ptr<RangedObject>& self);
 
+    // Whether the parts hash their ranges as they write them.
+    bool hashing() const noexcept { return hashing_; }
+
+    // The binary MD5 of range `index`, as its part wrote it.
+    void range_hashed(std::size_t index, PyObject* digest) {
+        digests_[index].assign(PyBytes_AS_STRING(digest), static_cast<std::size_t>(PyBytes_GET_SIZE(digest)));
+    }
+
     // A part ended: `done` when all its bytes are written. The last part to
-    // end finishes the object; a failure to replace the target is raised.
+    // end finishes the object: checks it (when verified) and replaces the
+    // target, or starts over (restarting()); a failure to replace the
+    // target, or IntegrityError once the attempts ran out, is raised.
     void part_ended(bool done) {
         if (!done) failed_ = true;
         if (--outstanding_ > 0) return;
@@ -85,15 +120,23 @@ public:
             discard();
             return;
         }
+        if (expected_ && !content_matches()) return;
         call_method(global(state().n.os.get()).get(), state().n.replace.get(), {temp_.get(), target_.get()});
         temp_.reset();  // it is the target now
         if (count_done_ && progress_) progress_.file_done(object_name_.get());
     }
 
+    // True once, after the content did not match and a new temporary file
+    // was made: every range is to be fetched again (parts()).
+    bool restarting() noexcept { return std::exchange(restart_, false); }
+
     // Writes the bytes [offset + reached, offset + length) of the object at
     // their place in the temporary file; `reached` grows with each block
-    // written. Stops early (false) when the transfer is stopping.
-    bool fetch(Work& work, long long offset, long long length, long long& reached);
+    // written, and `md5` (when set) takes each block. Range `index`'s bytes
+    // count as progress once, beyond what earlier attempts counted. Stops
+    // early (false) when the transfer is stopping.
+    bool fetch(Work& work, std::size_t index, long long offset, long long length, long long& reached,
+               PyObject* md5);
 
 private:
     // Makes the temporary file, named after the target, so that nobody else's file is used.
@@ -115,6 +158,39 @@ private:
         }
     }
 
+    // Checks the finished temporary file against the object's ETag: true
+    // when it matches or cannot be checked. Otherwise it is removed, and
+    // either IntegrityError raised (the attempts ran out) or, after the
+    // wait of a counted attempt, a new temporary file made to start over.
+    bool content_matches() {
+        Ref computed;
+        std::vector<long long> tried;
+        if (hashing_) {
+            std::string joined;
+            for (const std::string& digest : digests_) joined += digest;
+            Ref digest = parts_digest(joined);
+            Ref expected = tavrin::text(expected_.tag().md5.c_str());
+            if (require(PyObject_RichCompareBool(digest.get(), expected.get(), Py_EQ))) return true;
+            computed = shown(digest, expected_.tag().parts);
+            tried.push_back(range_);  // the object's parts may differ in size: the full check decides
+        }
+        Ref found;
+        const Verdict verdict = judge(client_.get(), bucket_name_.get(), object_name_.get(), expected_, size_,
+                                      [&](std::vector<Cut>& cuts) { return feed_file(temp_.get(), size_, cuts); },
+                                      found, tried);
+        if (verdict != Verdict::kMismatch) return true;
+        if (found) computed = found;
+        discard();
+        if (++failures_ >= kStreamAttempts) {
+            raise_integrity_error(bucket_name_.get(), object_name_.get(), expected_, computed.get());
+        }
+        stream_retry_pause(failures_);
+        create_temporary(global(state().n.os.get()).get());
+        failed_ = false;
+        restart_ = true;
+        return false;
+    }
+
     // Removes the temporary file, if any; keeps any exception under way.
     void discard() noexcept {
         if (!temp_) return;
@@ -129,13 +205,22 @@ private:
     Ref temp_;
     Ref headers_;  // {"If-Match": the ETag}
     long long size_;
+    long long range_;  // the bytes of each range but the last
     Progress progress_;
     bool count_done_;
+    bool verify_;
+    Expected expected_;              // set when the content is checked
+    bool hashing_ = false;           // the ranges are the object's parts, hashed as written
+    std::vector<std::string> digests_;  // binary MD5 of each range, when hashing
+    std::vector<long long> counted_;    // bytes of each range counted as progress
     std::size_t outstanding_ = 0;  // parts not yet ended
     bool failed_ = false;
+    int failures_ = 0;     // attempts in a row whose content did not match
+    bool restart_ = false;
 };
 
-bool RangedObject::fetch(Work& work, long long offset, long long length, long long& reached) {
+bool RangedObject::fetch(Work& work, std::size_t index, long long offset, long long length, long long& reached,
+                         PyObject* md5) {
     State& s = state();
     Ref start = require(PyLong_FromLongLong(offset + reached));
     Ref count = require(PyLong_FromLongLong(length - reached));
@@ -153,8 +238,12 @@ bool RangedObject::fetch(Work& work, long long offset, long long length, long lo
                 const Py_ssize_t got = require(PyObject_Length(block.get()));
                 if (got == 0) raise_short_body();
                 call_method(file.get(), s.n.write.get(), {block.get()});
+                if (md5 != nullptr) call_method(md5, s.n.update.get(), {block.get()});
                 reached += got;
-                if (progress_) progress_.add_bytes(object_name_.get(), got);
+                if (progress_ && reached > counted_[index]) {
+                    progress_.add_bytes(object_name_.get(), reached - counted_[index]);
+                    counted_[index] = reached;
+                }
             }
         } catch (const tavrin::PyErrOccurred&) {
             close_and_reraise(file.get());
@@ -168,42 +257,49 @@ bool RangedObject::fetch(Work& work, long long offset, long long length, long lo
     return reached == length;
 }
 
-// One part of a ranged download.
+// One part of a ranged download: range `index`. The part that finds the
+// object's content not matching hands out the parts of the next attempt.
 class RangePart final : public PartOf<RangedObject> {
 public:
-    RangePart(std::shared_ptr<RangedObject> object, long long offset, long long length)
-        : PartOf(std::move(object)), offset_(offset), length_(length) {}
+    RangePart(std::shared_ptr<RangedObject> object, std::size_t index, long long offset, long long length)
+        : PartOf(std::move(object)), index_(index), offset_(offset), length_(length) {}
 
     void run(Work& work) override {
+        std::shared_ptr<RangedObject> object = whole().shared_from_this();
         run_part([&] {
             bool done = false;
             long long reached = 0;
+            Ref md5 = object->hashing() ? new_md5() : Ref();
             with_stream_retries([&](long long& written) {
                 const long long before = reached;
                 try {
-                    done = whole().fetch(work, offset_, length_, reached);
+                    done = object->fetch(work, index_, offset_, length_, reached, md5.get());
                 } catch (const tavrin::PyErrOccurred&) {
                     written = reached - before;
                     throw;
                 }
                 return Ref();
             });
+            if (done && md5) object->range_hashed(index_, call_method(md5.get(), state().n.digest.get(), {}).get());
             return done;
         });
+        if (object->restarting()) work.spawn(object->parts(object));
     }
 
 private:
+    std::size_t index_;
     long long offset_;
     long long length_;
 };
 
 Tasks RangedObject::parts(const std::shared_ptr<RangedObject>& self) {
-    const long long part = part_size(size_);
     Tasks tasks;
-    for (long long offset = 0; offset < size_; offset += part) {
-        tasks.push_back(std::make_unique<RangePart>(self, offset, std::min(part, size_ - offset)));
+    for (long long offset = 0; offset < size_; offset += range_) {
+        tasks.push_back(std::make_unique<RangePart>(self, tasks.size(), offset, std::min(range_, size_ - offset)));
     }
     outstanding_ = tasks.size();
+    digests_.assign(tasks.size(), std::string());
+    counted_.resize(tasks.size(), 0);
     return tasks;
 }
 
@@ -223,10 +319,10 @@ public:
     void run(Work& work) override {
         Ref client = engine(self_.get());
         auto object = std::make_shared<RangedObject>(client.get(), bucket_name_.get(), object_name_.get(),
-                                                     Ref(target_), size_, progress_, true);
+                                                     Ref(target_), size_, progress_, true, configured_verify(self_.get()));
         object->check_target();  // before the request, as the client library's file download
         Ref stat = call_method(client.get(), state().n.stat_object.get(), {bucket_name_.get(), object_name_.get()});
-        object->start(getattr(stat.get(), state().n.etag.get()).get());
+        object->start(stat.get());
         work.spawn(object->parts(object));
     }
 
@@ -250,7 +346,8 @@ public:
           progress_(std::move(progress)) {}
 
     void run(Work&) override {
-        fetch_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get(), progress_);
+        fetch_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get(), progress_,
+                   configured_verify(self_.get()));
         if (progress_) progress_.file_done(object_name_.get());
     }
 
@@ -288,9 +385,10 @@ void download_ranges(PyObject* self, PyObject* client, PyObject* bucket_name, Py
                      const Ref& target, PyObject* stat, const Progress& progress) {
     State& s = state();
     auto object = std::make_shared<RangedObject>(client, bucket_name, object_name, target,
-                                                 tavrin::as_long_long(getattr(stat, s.n.size.get()).get()), progress, false);
+                                                 tavrin::as_long_long(getattr(stat, s.n.size.get()).get()), progress, false,
+                                                 configured_verify(self));
     object->check_target();
-    object->start(getattr(stat, s.n.etag.get()).get());
+    object->start(stat);
     Tasks parts = object->parts(object);
     if (Transfers::on_transfer_thread()) {
         // One of a directory transfer's threads (an override of _download_file

@@ -3,6 +3,7 @@
 #include "resume.hpp"
 
 #include "retries.hpp"
+#include "verify.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -95,7 +96,7 @@ PartFile PartFile::left_by(PyObject* target, std::int64_t since, long long least
 }
 
 void PartFile::go_on(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
-                     PyObject* hook, long long& written) {
+                     PyObject* hook, bool verify, long long& written) {
     State& s = state();
     Ref headers = require(PyDict_New());
     require(PyDict_SetItem(headers.get(), s.if_match.get(), etag_.get()));
@@ -103,7 +104,13 @@ void PartFile::go_on(PyObject* client, PyObject* bucket_name, PyObject* object_n
     Ref to_end = require(PyLong_FromLong(0));
     Ref response = call_method(client, s.n.get_object.get(),
                                {bucket_name, object_name, offset.get(), to_end.get(), headers.get()}, s.kw_range.get());
+    Expected expected;
     try {
+        if (verify) {
+            // The response's headers show whether the object is encrypted.
+            Ref seen = tavrin::optional_getattr(response.get(), s.n.headers.get());
+            expected = Expected(etag_.get(), seen.get());
+        }
         // 206 is the rest; a server that ignores the range sends it all (200).
         if (tavrin::as_long_long(getattr(response.get(), s.n.status.get()).get()) != 206) size_ = 0;
         Ref file = call(global(s.n.open.get()).get(), {path_.get(), s.update_binary.get()});
@@ -135,6 +142,13 @@ void PartFile::go_on(PyObject* client, PyObject* bucket_name, PyObject* object_n
         throw;
     }
     release_response(response.get());
+    if (expected) {
+        Ref computed;
+        if (judge_file(client, bucket_name, object_name, expected, path_.get(), size_, computed) == Verdict::kMismatch) {
+            remove();
+            raise_integrity_error(bucket_name, object_name, expected, computed.get());
+        }
+    }
     call_method(global(s.n.os.get()).get(), s.n.replace.get(), {path_.get(), target});
     path_.reset();
 }

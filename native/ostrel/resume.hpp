@@ -34,10 +34,13 @@ public:
     // Appends the rest of object `object_name` to the part file, from its
     // end, and renames it onto `target`. `written` grows with each block
     // written, as do the counts of `hook` (the progress object of the
-    // download, or empty). When this raises, the part file holds what was
-    // written, to go on from or to remove().
+    // download, or empty). With `verify`, the whole part file is checked
+    // against the object's ETag before the rename: one that does not match
+    // is removed (this is empty then) and IntegrityError raised. When this
+    // raises otherwise, the part file holds what was written, to go on from
+    // or to remove().
     void go_on(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target, PyObject* hook,
-               long long& written);
+               bool verify, long long& written);
 
     // Removes the part file, if any. Keeps the exception under way.
     void remove() noexcept;

@@ -1,13 +1,11 @@
-// Downloads whose response stream broke are made again (retries.cpp). Only
-// a connection that broke or stalled while a body streamed is retried; an
-// attempt that got far enough is not counted, since the next one goes on
-// from where it ended. The waits are taken without the GIL, and Ctrl-C ends
-// them.
+// Downloads whose response stream broke, or whose content did not match
+// the object's ETag, are made again (retries.cpp). Only a connection that
+// broke or stalled while a body streamed is retried; an attempt that got far
+// enough is not counted, since the next one goes on from where it ended. The
+// waits are taken without the GIL, and Ctrl-C ends them.
 #pragma once
 
 #include "ostrel.hpp"
-
-#include <algorithm>
 
 namespace ostrel {
 
@@ -34,11 +32,18 @@ bool broken_stream(const tavrin::PendingError& error);
 // KeyboardInterrupt.
 void stream_retry_pause(int failures);
 
+// True when `error` is tavrin_minio.IntegrityError (verify.cpp): the
+// attempt's content did not match the object's ETag and was thrown away.
+bool integrity_error(const tavrin::PendingError& error);
+
 // Runs `attempt(written)` until it returns, raises anything but a broken
-// stream, or kStreamAttempts attempts in a row broke having written less
-// than kResumeMinimum bytes (as each reports in `written`, which starts at
-// 0); its result, or the last exception. After an attempt that wrote more,
-// the count and the waits start again from the first.
+// stream or an IntegrityError, or kStreamAttempts attempts in a row failed
+// that count: a broken stream that wrote less than kResumeMinimum bytes (as
+// each reports in `written`, which starts at 0), or content that did not
+// match (IntegrityError, whatever it wrote); its result, or the last
+// exception. An attempt that broke having written more has shown that the
+// link works: the count starts again, and the next attempt starts at once.
+// Counted attempts are followed by stream_retry_pause().
 template <typename Attempt>
 Ref with_stream_retries(Attempt&& attempt) {
     for (int failures = 0;;) {
@@ -47,14 +52,18 @@ Ref with_stream_retries(Attempt&& attempt) {
             return attempt(written);
         } catch (const tavrin::PyErrOccurred&) {
             tavrin::PendingError error;
-            if (!broken_stream(error)) error.reraise();
-            if (written >= kResumeMinimum) {
+            if (integrity_error(error)) {
+                if (++failures >= kStreamAttempts) error.reraise();
+            } else if (!broken_stream(error)) {
+                error.reraise();
+            } else if (written >= kResumeMinimum) {
                 failures = 0;
+                continue;
             } else if (++failures >= kStreamAttempts) {
                 error.reraise();
             }
         }
-        stream_retry_pause(std::max(failures, 1));
+        stream_retry_pause(failures);
     }
 }
 
