@@ -1,6 +1,7 @@
 """A TCP proxy on 127.0.0.1 that stands for a network: it can delay every
 chunk, cap each connection's rate, reset a seeded share of connections while
-a response streams, and reset every connection after a fixed number of bytes.
+a response streams, reset every connection after a fixed number of bytes,
+and flip a bit of response bodies.
 
 It runs in a process of its own (`net_proxy()` starts it), so that neither
 its CPU time nor the client's hold on the GIL affects the other. It binds and
@@ -52,6 +53,12 @@ turn, and writes it, straight away or, with a delay, through a queue:
   not drawn and not bound by `max_cuts_per_request`; they are counted with
   the others (`cuts`, and the answer to `new_round()`). With `cut_share` as
   well, a connection is reset at whichever of its two cuts comes first.
+
+- `flip_at` (bytes; None: off): the lowest bit of the byte at that offset of
+  a response's body is flipped, as a faulty proxy or NIC would, in the first
+  response of each connection whose body reaches that far (the body starts
+  after the first blank line the server sends); `flips` bounds how many
+  responses are flipped in all (None: every one). Counted as `flips`.
 
 When the parent closes the proxy's standard input, the proxy prints its
 figures as JSON and exits: with a delay, how late it sent the chunks (the
@@ -130,6 +137,7 @@ async def serve(target_port, options):
     faults = None
     cut_after = options.get("cut_after")
     fixed_cuts = {"made": 0, "in_round": 0}  # the cuts of cut_after
+    flip_at, flips = options.get("flip_at"), {"made": 0, "most": options.get("flips")}
     if options.get("cut_share"):
         faults = Faults(options["cut_share"], options["cut_bytes"], options.get("seed", 0),
                         options.get("max_cuts_per_request"))
@@ -145,6 +153,27 @@ async def serve(target_port, options):
             self.request = None
             self.cut_after = None  # server→client bytes still to pass before the drawn reset
             self.reset_after = cut_after  # the same, before the reset every connection gets
+            self.sent = 0  # server→client bytes so far
+            self.reply_head = b""  # the response's head, until its blank line
+            self.body_at = None  # where the response's body starts
+
+        def flip(self, data):
+            """`data` with the bit at flip_at of the response body flipped, when it falls in `data`."""
+            start, self.sent = self.sent, self.sent + len(data)
+            if self.body_at is None:
+                self.reply_head += data
+                end = self.reply_head.find(b"\r\n\r\n")
+                if end < 0:
+                    return data
+                self.body_at = end + 4
+                self.reply_head = b""
+            offset = self.body_at + flip_at - start
+            if not 0 <= offset < len(data) or (flips["most"] is not None and flips["made"] >= flips["most"]):
+                return data
+            flips["made"] += 1
+            changed = bytearray(data)
+            changed[offset] ^= 1
+            return bytes(changed)
 
         def watch(self, data):
             """Reads the first request line (client→server) and plans the connection's fate."""
@@ -175,6 +204,8 @@ async def serve(target_port, options):
     async def write(writer, data, connection):
         """Writes one chunk; to the client, it may be the chunk the connection is cut in."""
         if connection is not None:
+            if flip_at is not None:
+                data = connection.flip(data)
             size = len(data)
             fixed = connection.reset_after is not None and size > connection.reset_after
             if connection.cut_after is not None:
@@ -308,6 +339,8 @@ async def serve(target_port, options):
     if faults or cut_after is not None:
         figures.update(cuts=(faults.made if faults else 0) + fixed_cuts["made"],
                        cuts_spared=faults.spared if faults else 0)
+    if flip_at is not None:
+        figures.update(flips=flips["made"])
     print(json.dumps(figures), flush=True)
 
 
@@ -328,7 +361,7 @@ class NetProxy:
 
 @contextlib.contextmanager
 def net_proxy(target_port, delay=0.0, rate=None, cut_share=0.0, cut_bytes=3 << 20, seed=0,
-              max_cuts_per_request=2, cut_after=None):
+              max_cuts_per_request=2, cut_after=None, flip_at=None, flips=None):
     """Runs the proxy to 127.0.0.1:target_port and yields its NetProxy.
 
     delay: seconds each way; rate: bytes per second per connection and
@@ -337,9 +370,12 @@ def net_proxy(target_port, delay=0.0, rate=None, cut_share=0.0, cut_bytes=3 << 2
     of those draws; max_cuts_per_request: the most times one request (method
     and target) is cut in a round, None for no bound; cut_after: every
     connection is reset once it has carried that many server→client bytes
-    (None: never; not bound by max_cuts_per_request)."""
+    (None: never; not bound by max_cuts_per_request); flip_at: the offset in
+    response bodies of a bit flipped, in at most `flips` responses (None:
+    every one)."""
     options = {"delay": delay, "rate": rate, "cut_share": cut_share, "cut_bytes": cut_bytes, "seed": seed,
-               "max_cuts_per_request": max_cuts_per_request, "cut_after": cut_after}
+               "max_cuts_per_request": max_cuts_per_request, "cut_after": cut_after, "flip_at": flip_at,
+               "flips": flips}
     process = subprocess.Popen([sys.executable, __file__, str(target_port), json.dumps(options)],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
