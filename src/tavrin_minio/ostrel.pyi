@@ -15,6 +15,7 @@ from tavrin_log import TavrinLog as TavrinLog
 from tavrin_ssh import TavrinSSH as TavrinSSH
 from tavrin_var import TavrinVar as TavrinVar
 
+from . import IntegrityError as IntegrityError
 from .mimora import get_mimora as get_mimora
 
 @type_check_only
@@ -46,6 +47,9 @@ class TavrinOstrel:
     # keys, the optional timeout, workers, progress (None, a bool, or a
     # callable taking tavrin_minio.Progress records) and skip_unchanged, and
     # any further keys. Missing ssh_* keys are added to it.
+    # verify (None, True or False): downloads are checked against the
+    # object's ETag unless False; tavrin_minio.IntegrityError when the
+    # content keeps arriving corrupted.
     def __init__(self, config: MutableMapping[str, Any]) -> None: ...
     def _cleanse_params(self, config: MutableMapping[str, Any]) -> None: ...
     def _set_params_dict(self) -> None: ...
