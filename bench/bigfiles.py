@@ -38,6 +38,10 @@ c) One object of half that size downloaded through a second proxy, with the
    8 MiB ranges one after the other). Shown: the rounds that completed with
    the file whole (sha256), the files left beside it, the resets made; for a
    side that failed, how long it took to give up.
+d) The same download through a proxy that resets every connection after
+   --cut-mib MiB with no throttle: on loopback, where the waits between
+   attempts show most. An attempt that wrote 1 MiB or more is followed by
+   the next at once. Best of at least 3 rounds.
 
 Every upload is checked after its round: the object's size, and its
 content (sha256) read back straight from moto. The objects are removed
@@ -293,12 +297,28 @@ def main():
                               lambda: s3_cut.download_file(BUCKET, "down/big.bin", target, Config=one_thread))
             cutting.new_round()
 
-            def after(side):
-                side.clean()
-                side.cuts += cutting.new_round()
+            def after_on(proxy):
+                def after(side):
+                    side.clean()
+                    side.cuts += proxy.new_round()
+                return after
 
-            rounds([c_ours, c_boto], args.rounds, after)
+            rounds([c_ours, c_boto], args.rounds, after_on(cutting))
         cut_stats = cutting.stats
+
+        # d): the reset of c) without the throttle.
+        with net_proxy(config["port"], cut_after=cut) as fast:
+            unthrottled = TavrinOstrel(dict(config, host="127.0.0.1", port=fast.port))
+            unthrottled._connect()
+            unthrottled._engine.bucket_exists(BUCKET)
+            s3_fast = s3_client(fast.port)
+            s3_fast.head_bucket(Bucket=BUCKET)
+            d_ours = download("_download_file, no workers, no throttle",
+                              lambda: unthrottled._download_file(BUCKET, "down/big.bin", target))
+            d_boto = download("boto3 download_file, 1 thread, no throttle",
+                              lambda: s3_fast.download_file(BUCKET, "down/big.bin", target, Config=one_thread))
+            fast.new_round()
+            rounds([d_ours, d_boto], max(args.rounds, 3), after_on(fast))
 
     print(f"Python {sys.version.split()[0]}; moto in its own process, through a proxy of {args.rate:g} MiB/s "
           f"per connection and direction; best of {args.rounds} interleaved rounds, wall clock; uploads checked "
@@ -325,6 +345,12 @@ def main():
     if cut_stats:
         print(f"  (proxy for c: {cut_stats.get('connections', '?')} connections, {cut_stats.get('cuts', 0)} resets, "
               f"CPU {cut_stats.get('cpu', 0):.1f} s)")
+    print(f"\nd) the same download with no throttle (loopback), every connection reset after {args.cut_mib:g} MiB")
+    for side in (d_ours, d_boto):
+        whole = f"{len(side.times)}/{max(args.rounds, 3)} whole"
+        print(f"  {side.label:42} {side.shown():>10}   {whole}, {left[side.label]} files left, "
+              f"{side.cuts} resets")
+    print(f"  {ratio(d_ours, d_boto, TARGET)}")
 
 
 if __name__ == "__main__":
