@@ -8,7 +8,8 @@ Run with the interpreter the package is installed into (moto must be installed):
 The S3 server (moto) runs in a process of its own, and the clients talk to
 it through a proxy on 127.0.0.1 (netproxy.py). Each part times the same
 download with checking on and off in interleaved rounds (default 3), the
-order rotating; the figure is the best round by wall clock.
+order rotating; the figure is the best round by wall clock, with the median
+CPU time of the client process (its threads included) beside it.
 
 a) One object of --size MiB (default 128), uploaded by _upload_file with
    workers=8 (8 MiB parts), downloaded by _download_file with workers=8
@@ -35,8 +36,10 @@ import hashlib
 import io
 import os
 import shutil
+import statistics
 import sys
 import tempfile
+import time
 
 from bigfiles import Mismatch, Side, ratio, rounds
 from faults import sha256
@@ -49,6 +52,24 @@ BUCKET = "verify"
 MiB = 1 << 20
 WORKERS = 8
 GATES = {"a": 1.05, "b": 1.10, "c": 1.05}
+
+
+class TimedSide(Side):
+    """A Side that also keeps the client process's CPU time of each round: a
+    steadier gauge than the wall clock on a shared machine."""
+
+    def __init__(self, label, run, prepare=None, check=None):
+        self.cpu = []
+
+        def timed():
+            start = time.process_time()
+            run()
+            self.cpu.append(time.process_time() - start)
+
+        super().__init__(label, timed, prepare, check)
+
+    def shown(self):
+        return f"{super().shown()}  (CPU {statistics.median(self.cpu):.2f} s)" if self.cpu else super().shown()
 
 
 def client(config, port, **keys):
@@ -109,8 +130,8 @@ def main():
         def file_sides(label, name, on, off):
             run = {side: (lambda c=c: c._download_file(BUCKET, name, os.path.join(target, name)))
                    for side, c in (("on", on), ("off", off))}
-            return (Side(f"{label}, verify on", run["on"], fresh, whole(name)),
-                    Side(f"{label}, verify: False", run["off"], fresh, whole(name)))
+            return (TimedSide(f"{label}, verify on", run["on"], fresh, whole(name)),
+                    TimedSide(f"{label}, verify: False", run["off"], fresh, whole(name)))
 
         with net_proxy(config["port"], rate=args.rate * MiB) as throttle:
             pooled_on = client(config, throttle.port, workers=WORKERS)
@@ -127,9 +148,9 @@ def main():
         with net_proxy(config["port"], delay=args.delay / 1000) as delayed:
             many_on = client(config, delayed.port, workers=WORKERS)
             many_off = client(config, delayed.port, workers=WORKERS, verify=False)
-            c = (Side("_download_dir, verify on", lambda: many_on._download_dir(BUCKET, "many", target), fresh,
+            c = (TimedSide("_download_dir, verify on", lambda: many_on._download_dir(BUCKET, "many", target), fresh,
                       counted),
-                 Side("_download_dir, verify: False", lambda: many_off._download_dir(BUCKET, "many", target), fresh,
+                 TimedSide("_download_dir, verify: False", lambda: many_off._download_dir(BUCKET, "many", target), fresh,
                       counted))
             rounds(list(c), args.rounds)
 
@@ -139,16 +160,16 @@ def main():
           f"connection")
     for sides, gate in ((a, GATES["a"]), (a_plain, None)):
         for side in sides:
-            print(f"  {side.label:42} {side.shown():>10}")
+            print(f"  {side.label:42} {side.shown():>24}")
         print(f"  {ratio(*sides, gate, 'verify: False')}")
     print(f"\nb) one object of {args.size // 2} MiB, _download_file without workers, {args.rate:g} MiB/s")
     for side in b:
-        print(f"  {side.label:42} {side.shown():>10}")
+        print(f"  {side.label:42} {side.shown():>24}")
     print(f"  {ratio(*b, GATES['b'], 'verify: False')}")
     print(f"\nc) a folder of {args.files} files of 4 KiB, _download_dir with workers={WORKERS}, {args.delay:g} ms "
           f"each way")
     for side in c:
-        print(f"  {side.label:42} {side.shown():>10}")
+        print(f"  {side.label:42} {side.shown():>24}")
     print(f"  {ratio(*c, GATES['c'], 'verify: False')}")
 
 

@@ -201,6 +201,16 @@ def test_encrypted_objects_are_not_checked(recorder_client, tmp_path, metadata, 
         assert engine.names() == ["fget_object"] and target.read_bytes() == b"content"
 
 
+def test_a_check_that_fails_leaves_no_file(recorder_client, tmp_path):
+    """The question about part 1 fails: that error ends the call, and the
+    unchecked file is not left under the target's name."""
+    client, engine, _ = recorder_client(fget_object=fget_writing(b"content", f"{WRONG}-3", {}),
+                                        stat_object=ConnectionError("down"))
+    with pytest.raises(ConnectionError):
+        client._download_file(BUCKET, "o.bin", str(tmp_path / "o.bin"))
+    assert engine.names() == ["fget_object", "stat_object"] and os.listdir(tmp_path) == []
+
+
 class Body:
     """A response of the client library's in-memory download."""
 

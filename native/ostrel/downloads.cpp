@@ -54,15 +54,22 @@ Ref download_flow(const Args<3>& a) {
 
 // Checks the file the client library's download wrote at `target` against
 // the object its returned `stat` describes; a file that does not match is
-// removed, and IntegrityError raised.
+// removed, and IntegrityError raised. So is one whose check fails.
 void check_fetched(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target, PyObject* stat) {
     const Expected expected = Expected::of_stat(stat);
     if (!expected) return;
     Ref size = getattr(stat, state().n.size.get());
     if (!PyLong_Check(size.get())) return;
     Ref computed;
-    if (judge_file(client, bucket_name, object_name, expected, target, tavrin::as_long_long(size.get()), computed) ==
-        Verdict::kMismatch) {
+    Verdict verdict;
+    try {
+        verdict = judge_file(client, bucket_name, object_name, expected, target, tavrin::as_long_long(size.get()),
+                             computed);
+    } catch (const tavrin::PyErrOccurred&) {
+        remove_file(target);
+        throw;
+    }
+    if (verdict == Verdict::kMismatch) {
         remove_file(target);
         raise_integrity_error(bucket_name, object_name, expected, computed.get());
     }
