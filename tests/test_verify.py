@@ -14,7 +14,7 @@ import pytest
 from conftest import Recorder
 from minio.datatypes import Part
 from test_bigfiles import Spy, connected
-from test_progress import multipart
+from test_progress import Callable, multipart
 from test_transfers import net_proxy
 from urllib3 import HTTPHeaderDict
 from urllib3.exceptions import ProtocolError
@@ -82,16 +82,22 @@ def download(through, path, name, target):
 ])
 def test_a_flipped_bit_heals(ostrel, s3_config, tmp_path, path, kind, size, keys):
     """One bit of the first response body that reaches 1 MiB is flipped: the
-    download is made again and ends whole, with nothing else left."""
+    download is made again and ends whole, with nothing else left; progress
+    counts the bytes thrown away once, as those of a broken attempt."""
     name, data = stored(ostrel, s3_config, tmp_path, kind, size, path)
     options = {"cut_after": 3 * MiB} if path == "resumed" else {}
     out = tmp_path / "out"
     out.mkdir()
+    sink = Callable()
     with net_proxy(s3_config["port"], flip_at=MiB, flips=1, **options) as proxy:
-        through = connected(ostrel, {**s3_config, "port": proxy.port}, **keys)
+        through = connected(ostrel, {**s3_config, "port": proxy.port}, **keys,
+                            **({} if path == "flow" else {"progress": sink}))
         arrived = download(through, path, name, out / "o.bin")
     assert hashlib.sha256(arrived).digest() == hashlib.sha256(data).digest()
     assert os.listdir(out) == ([] if path == "flow" else ["o.bin"])
+    if path != "flow":
+        assert sink.records[-1].finished and sink.records[-1].bytes_done == size
+        assert all(record.bytes_done <= size for record in sink.records)
     assert proxy.stats["flips"] == 1
 
 
