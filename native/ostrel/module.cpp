@@ -1,9 +1,8 @@
 // ostrel: the storage client module.
 //
 // Executing the module binds, in this order, io, os, timedelta, minio,
-// DeleteObject, S3Error, TavrinLog, TavrinSSH, TavrinVar, get_mimora (from
-// the sibling module mimora) and IntegrityError (from the package), then
-// defines the class TavrinOstrel and
+// DeleteObject, S3Error, TavrinLog, TavrinSSH, TavrinVar and get_mimora
+// (from the sibling module mimora), then defines the class TavrinOstrel and
 // binds urllib3 (for the HTTP client that timeout, workers and tls ask for;
 // certifi is imported when tls=True first needs its CA bundle).
 // TavrinOstrel is an ordinary Python class made by type(): its methods are
@@ -163,7 +162,6 @@ void init_module(PyObject* module) {
     bind_import(module, "TavrinSSH", "tavrin_ssh", "TavrinSSH");
     bind_import(module, "TavrinVar", "tavrin_var", "TavrinVar");
     bind_import(module, "get_mimora", "mimora", "get_mimora", 1);
-    bind_import(module, "IntegrityError", "", "IntegrityError", 1);
     define_class(module);
     bind_import(module, "urllib3", "urllib3", nullptr);
 }

@@ -24,6 +24,15 @@ using tavrin::require;
 constexpr long long kMinPartSize = 5 * kMiB;  // the client library's smallest part
 constexpr long long kBlock = kMiB;            // bytes read at a time
 
+// tavrin_minio.IntegrityError, from the package this module belongs to.
+Ref integrity_error_class() {
+    State& s = state();
+    Ref fromlist = require(PyList_New(1));
+    PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(s.n.IntegrityError.get()));
+    Ref package = require(PyImport_ImportModuleLevelObject(s.empty.get(), s.globals.get(), nullptr, fromlist.get(), 1));
+    return getattr(package.get(), s.n.IntegrityError.get());
+}
+
 bool hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
 // headers.get(name), or None when there are no headers to ask.
@@ -303,19 +312,18 @@ void raise_integrity_error(PyObject* bucket_name, PyObject* object_name, const E
         "the download of %S/%S does not match the object's ETag: expected %S, computed %S; "
         "for a server whose ETags are not MD5 digests of the content, set verify: False",
         bucket_name, object_name, expected.etag(), computed != nullptr ? computed : Py_None));
-    Ref error = call(global(state().n.IntegrityError.get()).get(), {message.get()});
+    Ref error = call(integrity_error_class().get(), {message.get()});
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw tavrin::PyErrOccurred();
 }
 
 bool integrity_error(const tavrin::PendingError& error) {
-    State& s = state();
-    PyObject* found = PyDict_GetItemWithError(s.globals.get(), s.n.IntegrityError.get());  // borrowed
-    if (found == nullptr) {
-        PyErr_Clear();
+    try {
+        return error.matches(integrity_error_class().get());
+    } catch (const tavrin::PyErrOccurred&) {
+        PyErr_Clear();  // no such class to be found: the download's own error is the one to raise
         return false;
     }
-    return error.matches(found);
 }
 
 }  // namespace ostrel

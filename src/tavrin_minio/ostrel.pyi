@@ -15,7 +15,6 @@ from tavrin_log import TavrinLog as TavrinLog
 from tavrin_ssh import TavrinSSH as TavrinSSH
 from tavrin_var import TavrinVar as TavrinVar
 
-from . import IntegrityError as IntegrityError
 from .mimora import get_mimora as get_mimora
 
 @type_check_only
