@@ -77,7 +77,7 @@ def download(through, path, name, target):
     ("resumed", "plain", 8 * MiB, {}),
     ("ranged", "8MiB", 20 * MiB, {"workers": 4}),
     ("ranged", "plain", 20 * MiB, {"workers": 4}),
-    ("dir", "5MiB", 12 * MiB, {"workers": 2}),
+    ("dir", "5MiB", 20 * MiB, {"workers": 2}),
     ("flow", "plain", 3 * MiB, {}),
 ])
 def test_a_flipped_bit_heals(ostrel, s3_config, tmp_path, path, kind, size, keys):
