@@ -299,3 +299,25 @@ def test_resumed_download_guards(recorder_client, tmp_path, answer):
     assert target.read_bytes() == data and os.listdir(tmp_path) == ["o.bin"]
     offsets = [kwargs["offset"] for name, _, kwargs in engine.calls if name == "get_object"]
     assert offsets == ([2 * MiB] if answer == "whole-200" else [2 * MiB, 3 * MiB])
+
+
+@pytest.mark.parametrize("size, part, keys, ranges", [
+    (20 * MiB, 5 * MiB, {}, [0, 5, 10, 15]),  # the client library's parts: ranges of 5 MiB, hashed as written
+    (40 * MiB, 16 * MiB, {}, [0, 8, 16, 24, 32]),  # 3 parts for 4 workers: today's ranges, the file read back
+    (20 * MiB, 5 * MiB, {"verify": False}, [0, 8, 16]),  # today's ranges
+])
+def test_ranges_follow_the_objects_parts(recorder_client, tmp_path, size, part, keys, ranges):
+    """With `workers`, a multipart object is fetched by ranges of its own
+    part size unless that leaves connections idle; either way it arrives whole."""
+    data = os.urandom(size)
+    stat = types.SimpleNamespace(size=size, etag=multipart(part)(data), metadata={})
+    client, engine, _ = recorder_client(
+        stat_object=stat,
+        get_object=lambda bucket, name, offset, length, request_headers: Rest(206, offset, size,
+                                                                              data[offset:offset + length]))
+    client._config.set("workers", 4)
+    for key, value in keys.items():
+        client._config.set(key, value)
+    assert client._download_file(BUCKET, "o.bin", str(tmp_path / "o.bin")) is True
+    assert (tmp_path / "o.bin").read_bytes() == data
+    assert sorted(kwargs["offset"] // MiB for name, _, kwargs in engine.calls if name == "get_object") == ranges

@@ -11,14 +11,16 @@
 //
 // Unless `verify` is off, the temporary file is checked against the
 // object's ETag before it replaces the target. For a multipart ETag whose
-// part size is known, the ranges are cut at that size and each part task
-// hashes its range as it writes it, so the check needs no pass over the
-// file; otherwise (a plain ETag, an unknown part size) the file is read once
-// more. Content that does not match is thrown away and every range fetched
+// part size is known (and gives at least as many ranges as there are
+// workers), the ranges are cut at that size and each part task hashes its
+// range as it writes it, so the check needs no pass over the file;
+// otherwise (a plain ETag, an unknown or a big part size) the file is read
+// once more. Content that does not match is thrown away and every range fetched
 // again, an attempt that counts as a broken download; after
 // kStreamAttempts such attempts in a row the download raises IntegrityError.
 #include "ranges.hpp"
 
+#include "config.hpp"
 #include "downloads.hpp"
 #include "progress.hpp"
 #include "retries.hpp"
@@ -79,7 +81,8 @@ public:
 
     // From the object's `stat`: the ETag every part must match (and the
     // content, when checked), the ranges' size, and the temporary file.
-    void start(PyObject* stat) {
+    // `workers`: the connections the parts share.
+    void start(PyObject* stat, long workers) {
         State& s = state();
         Ref etag = getattr(stat, s.n.etag.get());
         headers_ = require(PyDict_New());
@@ -87,9 +90,13 @@ public:
         require(PyDict_SetItem(headers_.get(), s.if_match.get(), quoted.get()));
         if (verify_) {
             expected_ = Expected::of_stat(stat);
-            if (expected_ && expected_.tag().parts >= 2) {
-                // Ranges of the object's own parts: each range's digest is a part's.
-                const std::vector<long long> sizes = part_sizes(size_, expected_.tag().parts);
+            // Ranges of the object's own parts, so that each range's digest is
+            // a part's, unless that would leave connections idle (parts of a
+            // size that makes fewer ranges than there are workers).
+            const long long parts = expected_ ? expected_.tag().parts : 0;
+            const long long ranges = (size_ + range_ - 1) / range_;
+            if (parts >= 2 && parts >= std::min<long long>(workers, ranges)) {
+                const std::vector<long long> sizes = part_sizes(size_, parts);
                 if (!sizes.empty()) range_ = sizes.front();
                 hashing_ = !sizes.empty();
             }
@@ -331,7 +338,7 @@ public:
                                                      Ref(target_), size_, progress_, true, configured_verify(self_.get()));
         object->check_target();  // before the request, as the client library's file download
         Ref stat = call_method(client.get(), state().n.stat_object.get(), {bucket_name_.get(), object_name_.get()});
-        object->start(stat.get());
+        object->start(stat.get(), configured_workers(self_.get()));
         work.spawn(object->parts(object));
     }
 
@@ -397,7 +404,7 @@ void download_ranges(PyObject* self, PyObject* client, PyObject* bucket_name, Py
                                                  tavrin::as_long_long(getattr(stat, s.n.size.get()).get()), progress, false,
                                                  configured_verify(self));
     object->check_target();
-    object->start(stat);
+    object->start(stat, configured_workers(self));
     Tasks parts = object->parts(object);
     if (Transfers::on_transfer_thread()) {
         // One of a directory transfer's threads (an override of _download_file
