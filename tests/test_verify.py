@@ -13,6 +13,7 @@ import types
 import pytest
 from conftest import Recorder
 from minio.datatypes import Part
+from minio.error import S3Error
 from test_bigfiles import Spy, connected
 from test_progress import Callable, multipart
 from test_transfers import net_proxy
@@ -149,13 +150,14 @@ class KeywordSpy(Spy):
 
 
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("parts, answers, questions", [
-    ((9, 6, 2), True, 3),  # no size fits: every part's size asked for
-    ((7, 7, 3), True, 1),  # part 1's size fits the others
-    ((9, 6, 2), False, 1),  # a server that ignores partNumber: not checked
+@pytest.mark.parametrize("parts, server, questions", [
+    ((9, 6, 2), "answers", 3),  # no size fits: every part's size asked for
+    ((7, 7, 3), "answers", 1),  # part 1's size fits the others
+    ((9, 6, 2), "ignores", 1),  # a server that ignores partNumber: not checked
+    ((9, 6, 2), "refuses", 1),  # one that refuses it (S3Error): not checked
 ])
 @pytest.mark.parametrize("keys", [{}, {"workers": 4}])
-def test_unequal_parts_are_no_false_failure(ostrel, client, s3_config, tmp_path, parts, answers, questions, keys):
+def test_unequal_parts_are_no_false_failure(ostrel, client, s3_config, tmp_path, parts, server, questions, keys):
     """An object uploaded in parts of unequal sizes (MiB): the server is asked
     for the parts' sizes only when no known part size matches, and the
     download ends whole."""
@@ -163,9 +165,14 @@ def test_unequal_parts_are_no_false_failure(ostrel, client, s3_config, tmp_path,
     data = [os.urandom(size * MiB) for size in parts]
     put_parts(client._engine, "o.bin", data)
     through = connected(ostrel, s3_config, **keys)
-    if not answers:
-        original = through._engine.stat_object
-        through._engine.stat_object = lambda *args, extra_query_params=None, **kwargs: original(*args, **kwargs)
+    original = through._engine.stat_object
+
+    def stat_object(*args, extra_query_params=None, **kwargs):
+        if extra_query_params and server == "refuses":
+            raise S3Error("InvalidArgument", "partNumber", "r", "q", "h", None)
+        return original(*args, **kwargs, **({"extra_query_params": extra_query_params} if server == "answers" else {}))
+
+    through._engine.stat_object = stat_object
     spy = KeywordSpy(through._engine, "stat_object")
     assert through._download_file(BUCKET, "o.bin", str(tmp_path / "o.bin")) is True
     assert (tmp_path / "o.bin").read_bytes() == b"".join(data)
