@@ -2,8 +2,9 @@
 faulty link corrupted is thrown away and fetched again on every path,
 IntegrityError when it keeps arriving corrupted, objects of unequal parts and
 encrypted objects without false failures; the guards of the resumed path,
-and no wait after an attempt that made progress. End to end against moto through a proxy that flips a bit of response
-bodies (bench/netproxy.py), and against stand-ins."""
+and no wait after an attempt that made progress. End to end against moto
+through a proxy that flips a bit of response bodies (bench/netproxy.py), and
+against stand-ins."""
 
 import hashlib
 import io
@@ -12,7 +13,6 @@ import time
 import types
 
 import pytest
-from conftest import Recorder
 from minio.datatypes import Part
 from minio.error import S3Error
 from test_bigfiles import Spy, connected
