@@ -149,7 +149,7 @@ class TavrinFileSystem(AbstractFileSystem):
                 else:
                     entries.append(_file(f"{bucket}/{name}", record["size"], record["etag"],
                                          _listed_time(record["last_modified"])))
-            if not entries and key:
+            if not records and key:
                 info = self.info(path)  # a file lists as itself; nothing at all raises
                 entries = [info] if info["type"] == "file" else []
         return entries if detail else [entry["name"] for entry in entries]
@@ -339,11 +339,14 @@ class TavrinFileSystem(AbstractFileSystem):
                 while chunk := source.read(self.block_size):
                     outfile.write(chunk)
             return
+        lpath = os.fspath(lpath)
+        if os.path.isdir(lpath) and self.isdir(rpath):
+            return
         try:
             if not key:
                 raise FileNotFoundError(errno.ENOENT, "a bucket is a folder", rpath)
             with _errors(rpath):
-                self.client._download_file(bucket, key, os.fspath(lpath))
+                self.client._download_file(bucket, key, lpath)
         except FileNotFoundError:
             if not self.isdir(rpath):
                 raise
