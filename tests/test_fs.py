@@ -2,11 +2,13 @@
 abstract suites, the calls behind the methods, ranged reads, writes in parts
 that fail cleanly, and pandas/pyarrow round trips, one through the tunnel."""
 
+import datetime
 import io
 import os
 import subprocess
 import sys
 import uuid
+from types import SimpleNamespace
 
 import fsspec
 import pytest
@@ -78,6 +80,23 @@ class TestOpen(AbstractOpenTests, TavrinFixtures):
 
 class TestPipe(AbstractPipeTests, TavrinFixtures):
     pass
+
+
+@pytest.mark.parametrize("args, prefix", [(("b",), ""), (("b", "p/"), "p/")])
+def test_list_level_call(recorder_client, args, prefix):
+    """One listing with "/" as delimiter; a common prefix is a record of a name only."""
+    when = datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc)
+    entries = [SimpleNamespace(bucket_name="b", object_name="p/x", last_modified=when, etag="e", size=1,
+                               content_type=None),
+               SimpleNamespace(bucket_name="b", object_name="p/d/", last_modified=None, etag=None, size=None,
+                               content_type=None)]
+    c, engine, log = recorder_client(list_objects=lambda **kw: iter(entries))
+    assert c._bucket_list_level(*args) == [
+        {"bucket_name": "b", "object_name": "p/x", "last_modified": "2024-01-02 03:04:05.000000", "etag": "e",
+         "size": 1, "mimora": None},
+        {"bucket_name": "b", "object_name": "p/d/", "last_modified": None, "etag": None, "size": None,
+         "mimora": None}]
+    assert engine.calls == [("list_objects", (), {"bucket_name": "b", "prefix": prefix, "recursive": False})]
 
 
 def test_import_leaves_fsspec_alone():
