@@ -23,9 +23,9 @@ import io
 import os
 from collections.abc import Iterator
 from datetime import datetime, timezone
-from typing import Any
+from typing import Any, Union, cast
 
-from fsspec.spec import AbstractBufferedFile, AbstractFileSystem
+from fsspec.spec import AbstractBufferedFile, AbstractFileSystem  # type: ignore[import-untyped]
 
 from .ostrel import TavrinOstrel
 
@@ -34,6 +34,9 @@ __all__ = ["TavrinFileSystem", "TavrinFile"]
 MiB = 1 << 20
 # S3's smallest part but the last: a writer never buffers less.
 MIN_PART = 5 * MiB
+
+# The client library's header mappings.
+_Headers = dict[str, Union[str, list[str], tuple[str]]]
 
 _MISSING = {"NoSuchKey", "NoSuchBucket", "NoSuchUpload", "ResourceNotFound"}
 _DENIED = {"AccessDenied", "AllAccessDisabled", "InvalidAccessKeyId", "SignatureDoesNotMatch"}
@@ -78,7 +81,7 @@ def _file(name: str, size: int | None, etag: str | None, modified: datetime | No
     return info
 
 
-class TavrinFileSystem(AbstractFileSystem):
+class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
     """Buckets and objects of one store as a file system.
 
     ``config`` is the constructor mapping of ``TavrinOstrel`` (copied, so the
@@ -245,7 +248,7 @@ class TavrinFileSystem(AbstractFileSystem):
         yield from visit(path, maxdepth)
 
     def checksum(self, path: str) -> int:
-        from fsspec.utils import tokenize
+        from fsspec.utils import tokenize  # type: ignore[import-untyped]
 
         return int(tokenize(self.ukey(path)), 16)
 
@@ -259,7 +262,7 @@ class TavrinFileSystem(AbstractFileSystem):
         info = self.info(path)
         if info["type"] != "file":
             raise IsADirectoryError(errno.EISDIR, "a folder has no modification time", path)
-        return info["LastModified"]
+        return cast(datetime, info["LastModified"])
 
     # Reading
 
@@ -280,7 +283,7 @@ class TavrinFileSystem(AbstractFileSystem):
         if end is not None and end <= start:
             return b""
         bucket, key = self.split_path(path)
-        headers = {"If-Match": etag} if etag else None
+        headers: _Headers | None = {"If-Match": etag} if etag else None
         try:
             with _errors(path):
                 response = self.client._engine.get_object(bucket, key, offset=start,
@@ -432,7 +435,7 @@ class TavrinFileSystem(AbstractFileSystem):
                           cache_options=cache_options, **kwargs)
 
 
-class TavrinFile(AbstractBufferedFile):
+class TavrinFile(AbstractBufferedFile):  # type: ignore[misc]
     """An object opened for reading by ranges or writing by parts.
 
     Reading (``"rb"``) fetches ranges of ``block_size`` with ``If-Match`` on
@@ -446,6 +449,8 @@ class TavrinFile(AbstractBufferedFile):
     """
 
     fs: TavrinFileSystem
+    buffer: io.BytesIO
+    offset: int
 
     def __init__(self, fs: TavrinFileSystem, path: str, mode: str = "rb", block_size: int = 5 * MiB,
                  **kwargs: Any) -> None:
@@ -471,10 +476,10 @@ class TavrinFile(AbstractBufferedFile):
     def _initiate_upload(self) -> None:
         """Nothing yet: the upload in parts starts with the first full block."""
 
-    def _headers(self, create: bool) -> dict[str, str]:
+    def _headers(self, create: bool) -> _Headers:
         from .mimora import get_mimora
 
-        headers = {"Content-Type": get_mimora(self.key)}
+        headers: _Headers = {"Content-Type": get_mimora(self.key)}
         if create and self.mode == "xb":
             headers["If-None-Match"] = "*"
         return headers
@@ -511,8 +516,9 @@ class TavrinFile(AbstractBufferedFile):
 
     def _complete(self) -> None:
         engine = self.fs.client._engine
+        upload_id = cast(str, self.upload_id)
         if self.mode != "xb":
-            engine._complete_multipart_upload(self.bucket, self.key, self.upload_id, self.parts)
+            engine._complete_multipart_upload(self.bucket, self.key, upload_id, self.parts)
             return
         # The client library's CompleteMultipartUpload request with If-None-Match.
         from minio.helpers import md5sum_hash
@@ -524,9 +530,9 @@ class TavrinFile(AbstractBufferedFile):
             SubElement(tag, "PartNumber", str(part.part_number))
             SubElement(tag, "ETag", f'"{part.etag}"')
         body = getbytes(element)
-        headers = {"Content-Type": "application/xml", "Content-MD5": md5sum_hash(body), "If-None-Match": "*"}
-        engine._execute("POST", self.bucket, self.key, body=body, headers=headers,
-                        query_params={"uploadId": self.upload_id})
+        headers: _Headers = {"Content-Type": "application/xml", "Content-MD5": cast(str, md5sum_hash(body)),
+                             "If-None-Match": "*"}
+        engine._execute("POST", self.bucket, self.key, body=body, headers=headers, query_params={"uploadId": upload_id})
 
     def flush(self, force: bool = False) -> None:
         try:
