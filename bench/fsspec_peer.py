@@ -56,9 +56,9 @@ def parquet_bytes(size_mib):
 
     rows = size_mib * MiB // 16  # two float64 columns, stored uncompressed
     generator = np.random.default_rng(0)
-    frame = pd.DataFrame({"a": generator.random(rows), "b": generator.random(rows)})
+    frame = pd.DataFrame({"a": generator.random(rows), "b": generator.random(rows)})  # 16 bytes a row
     sink = io.BytesIO()
-    frame.to_parquet(sink, compression=None, row_group_size=rows // 8)
+    frame.to_parquet(sink, compression=None, index=False, use_dictionary=False, row_group_size=rows // 8)
     return sink.getvalue(), frame
 
 

@@ -230,18 +230,11 @@ def test_put_and_get_go_through_the_client(tfs, tb, tmp_path, monkeypatch):
 PAYLOAD = os.urandom(300_000)
 
 
-@pytest.fixture(scope="module")
-def ranged(s3_endpoint):
-    """A file system and the path of PAYLOAD, read with blocks of 16 KiB."""
-    import urllib.request
-
-    host, port = s3_endpoint
-    urllib.request.urlopen(urllib.request.Request(f"http://{host}:{port}/moto-api/reset", method="POST")).close()
-    fs = TavrinFileSystem(config={"host": host, "port": port, "user": "u", "password": "p"},
-                          skip_instance_cache=True)
-    path = f"{new_bucket(fs)}/payload.bin"
-    fs.pipe(path, PAYLOAD)
-    return fs, path
+@pytest.fixture
+def ranged(tfs, tb):
+    """A file system and the path of PAYLOAD."""
+    tfs.pipe(f"{tb}/payload.bin", PAYLOAD)
+    return tfs, f"{tb}/payload.bin"
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
@@ -320,6 +313,7 @@ def test_write_in_parts_and_exclusive_creation(tfs, tb, size):
     assert tfs.cat(f"{tb}/race.bin") == b"first" and pending_uploads(tfs, tb) == []
 
 
+@pytest.mark.sshd
 def test_pandas_csv_through_the_tunnel(s3_config, sshd_server):
     import pandas as pd
 

@@ -103,9 +103,11 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
         if config is not None and (profile is not None or config_file is not None):
             raise ValueError("give either config or profile/config_file, not both")
         if config is None:
+            import logging
+
             from .profiles import load_profile
 
-            config = load_profile(profile, config_file)
+            config = load_profile(profile, config_file, warn=logging.getLogger("tavrin_minio").warning)
         self.client = TavrinOstrel(dict(config))
         self.client._connect()
         self.location = location
