@@ -28,6 +28,7 @@ METHODS = [
     ("_remove_object", "TavrinOstrel._remove_object(self, bucket_name, object_name)"),
     ("_remove_objects", "TavrinOstrel._remove_objects(self, bucket_name, object_list)"),
     ("_get_url", "TavrinOstrel._get_url(self, bucket, object_name, days=7)"),
+    ("_bucket_list_level", "TavrinOstrel._bucket_list_level(self, bucket_name, prefix=u'')"),
 ]
 
 

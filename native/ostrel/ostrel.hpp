@@ -196,5 +196,7 @@ extern PyMethodDef upload_flow_def, upload_file_def, upload_dir_def;
 extern PyMethodDef download_flow_def, download_file_def, download_dir_def;
 // Removal and download URLs (removal.cpp)
 extern PyMethodDef remove_object_def, remove_objects_def, get_url_def;
+// One level of a bucket's listing, folders included (levels.cpp)
+extern PyMethodDef bucket_list_level_def;
 
 }  // namespace ostrel

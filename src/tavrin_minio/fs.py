@@ -1,0 +1,568 @@
+"""The ``tavrin://`` file system for fsspec and the tools built on it.
+
+``TavrinFileSystem`` maps fsspec's calls onto one ``TavrinOstrel`` and the
+client library it drives, so pandas, pyarrow, dask, universal-pathlib and the
+rest read and write the store by URL, through the client's SSH tunnel too::
+
+    import pandas as pd
+    opts = {"config": {"host": "storage.example", "port": 9000,
+                       "user": "ACCESS", "password": "SECRET"}}
+    frame = pd.read_parquet("tavrin://media/table.parquet", storage_options=opts)
+
+Paths are ``bucket/key`` with or without ``tavrin://``; buckets are the
+top-level folders and ``""`` lists them; folders are implied by ``/`` in object
+names. The distribution registers the protocol through its ``fsspec.specs``
+entry point, so ``fsspec.filesystem("tavrin", ...)`` needs no import of ours.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import io
+import os
+from collections.abc import Iterator
+from datetime import datetime, timezone
+from typing import Any, Union, cast
+
+from fsspec.spec import AbstractBufferedFile, AbstractFileSystem  # type: ignore[import-untyped]
+
+from .ostrel import TavrinOstrel
+
+__all__ = ["TavrinFileSystem", "TavrinFile"]
+
+MiB = 1 << 20
+# S3's smallest part but the last: a writer never buffers less.
+MIN_PART = 5 * MiB
+
+# The client library's header mappings.
+_Headers = dict[str, Union[str, list[str], tuple[str]]]
+
+_MISSING = {"NoSuchKey", "NoSuchBucket", "NoSuchUpload", "ResourceNotFound"}
+_DENIED = {"AccessDenied", "AllAccessDisabled", "InvalidAccessKeyId", "SignatureDoesNotMatch"}
+
+
+@contextlib.contextmanager
+def _errors(path: str, exists: str | None = None) -> Iterator[None]:
+    """Turns the client library's S3Error into Python's own error, the S3Error
+    as its cause: a missing object or bucket into FileNotFoundError, a refused
+    request into PermissionError, and (where ``exists`` says so) a failed
+    ``If-None-Match`` into FileExistsError. Other errors pass unchanged."""
+    from minio.error import S3Error
+
+    try:
+        yield
+    except S3Error as error:
+        if error.code in _MISSING:
+            raise FileNotFoundError(errno.ENOENT, f"{error.code}: {error.message}", path) from error
+        if error.code in _DENIED:
+            raise PermissionError(errno.EACCES, f"{error.code}: {error.message}", path) from error
+        if exists is not None and error.code == "PreconditionFailed":
+            raise FileExistsError(errno.EEXIST, exists, path) from error
+        if error.code == "BucketNotEmpty":
+            raise OSError(errno.ENOTEMPTY, f"{error.code}: {error.message}", path) from error
+        raise
+
+
+def _listed_time(text: str | None) -> datetime | None:
+    # Listing records carry the UTC time as "%Y-%m-%d %H:%M:%S.%f".
+    return None if text is None else datetime.fromisoformat(text).replace(tzinfo=timezone.utc)
+
+
+def _folder(name: str) -> dict[str, Any]:
+    return {"name": name, "size": 0, "type": "directory"}
+
+
+def _file(name: str, size: int | None, etag: str | None, modified: datetime | None,
+          content_type: str | None = None) -> dict[str, Any]:
+    info = {"name": name, "size": size, "type": "file", "ETag": etag, "LastModified": modified}
+    if content_type is not None:
+        info["ContentType"] = content_type
+    return info
+
+
+class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
+    """Buckets and objects of one store as a file system.
+
+    ``config`` is the constructor mapping of ``TavrinOstrel`` (copied, so the
+    caller's mapping is left as it was and equal arguments reuse one cached
+    instance, one client and one tunnel); or ``profile`` and ``config_file``
+    name a profile of the configuration file (``tavrin_minio.profiles``).
+    ``location`` is the region new buckets are made in (the client's default
+    when ``None``). ``block_size`` is the default of ``open``: the range size
+    of reads and the part size of writes (at least 5 MiB for writes).
+    """
+
+    protocol = "tavrin"
+    root_marker = ""
+
+    def __init__(self, config: dict[str, Any] | None = None, *, profile: str | None = None,
+                 config_file: str | os.PathLike[str] | None = None, location: str | None = None,
+                 block_size: int | None = None, **storage_options: Any) -> None:
+        super().__init__(**storage_options)
+        if config is not None and (profile is not None or config_file is not None):
+            raise ValueError("give either config or profile/config_file, not both")
+        if config is None:
+            import logging
+
+            from .profiles import load_profile
+
+            config = load_profile(profile, config_file, warn=logging.getLogger("tavrin_minio").warning)
+        self.client = TavrinOstrel(dict(config))
+        self.client._connect()
+        self.location = location
+        self.block_size = block_size or 5 * MiB
+
+    # Paths
+
+    @classmethod
+    def _strip_protocol(cls, path: Any) -> Any:
+        if isinstance(path, list):
+            return [cls._strip_protocol(p) for p in path]
+        path = str(path)
+        if path.startswith("tavrin://"):
+            path = path[len("tavrin://"):]
+        return path.strip("/")
+
+    def split_path(self, path: str) -> tuple[str, str]:
+        """(bucket, key) of a path; the key is "" for a bucket or the root."""
+        bucket, _, key = self._strip_protocol(path).partition("/")
+        return bucket, key
+
+    def unstrip_protocol(self, name: str) -> str:
+        return f"tavrin://{name}"
+
+    # Listings and information
+
+    def ls(self, path: str, detail: bool = True, **kwargs: Any) -> list[Any]:
+        path = self._strip_protocol(path)
+        bucket, key = self.split_path(path)
+        if not bucket:
+            with _errors(path):
+                entries = [_folder(b.name) for b in self.client._bucket_list()]
+        else:
+            prefix = f"{key}/" if key else ""
+            with _errors(path):
+                records = self.client._bucket_list_level(bucket, prefix)
+            entries = []
+            for record in records:
+                name = record["object_name"]
+                if name == prefix:  # the folder's own marker object
+                    continue
+                if record["size"] is None and record["etag"] is None and name.endswith("/"):
+                    entries.append(_folder(f"{bucket}/{name[:-1]}"))
+                else:
+                    entries.append(_file(f"{bucket}/{name}", record["size"], record["etag"],
+                                         _listed_time(record["last_modified"])))
+            if not records and key:
+                info = self.info(path)  # a file lists as itself; nothing at all raises
+                entries = [info] if info["type"] == "file" else []
+        return entries if detail else [entry["name"] for entry in entries]
+
+    def info(self, path: str, **kwargs: Any) -> dict[str, Any]:
+        path = self._strip_protocol(path)
+        bucket, key = self.split_path(path)
+        if not bucket:
+            return _folder("")
+        engine = self.client._engine
+        if not key:
+            with _errors(path):
+                if engine.bucket_exists(bucket):
+                    return _folder(bucket)
+            raise FileNotFoundError(errno.ENOENT, "bucket does not exist", path)
+        from minio.error import S3Error
+
+        try:
+            stat = engine.stat_object(bucket, key)
+            return _file(path, stat.size, stat.etag, stat.last_modified, stat.content_type)
+        except S3Error as error:
+            if error.code not in _MISSING:
+                with _errors(path):
+                    raise
+            missing = error
+        # A folder is a prefix with objects under it; one entry answers that.
+        with _errors(path):
+            for _ in engine.list_objects(bucket, prefix=f"{key}/", recursive=False):
+                return _folder(path)
+        raise FileNotFoundError(errno.ENOENT, "no such object or folder", path) from missing
+
+    def _tree(self, path: str) -> dict[str, tuple[dict[str, Any], dict[str, Any]]] | None:
+        """Every folder under ``path`` with its (folders, files) entries, from
+        one recursive listing; None when nothing is under it."""
+        bucket, key = self.split_path(path)
+        prefix = f"{key}/" if key else ""
+        with _errors(path):
+            records = self.client._bucket_list_files(bucket, prefix)
+        if not records:
+            return None
+        tree: dict[str, tuple[dict[str, Any], dict[str, Any]]] = {path: ({}, {})}
+        for record in records:
+            parts = record["object_name"][len(prefix):].split("/")
+            parent = path
+            for part in parts[:-1]:
+                if not part:  # "a//b": no folder of an empty name
+                    break
+                folder = f"{parent}/{part}"
+                if folder not in tree:
+                    tree[parent][0][part] = _folder(folder)
+                    tree[folder] = ({}, {})
+                parent = folder
+            else:
+                if parts[-1]:  # a name ending in "/" is a folder marker, not a file
+                    name = f"{parent}/{parts[-1]}"
+                    tree[parent][1][parts[-1]] = _file(name, record["size"], record["etag"],
+                                                      _listed_time(record["last_modified"]))
+        return tree
+
+    def walk(self, path: str, maxdepth: int | None = None, topdown: bool = True, on_error: str = "omit",
+             **kwargs: Any) -> Iterator[Any]:
+        if maxdepth is not None and maxdepth < 1:
+            raise ValueError("maxdepth must be at least 1")
+        path = self._strip_protocol(path)
+        tree = None
+        if self.split_path(path)[0]:
+            try:
+                tree = self._tree(path)
+            except FileNotFoundError as error:
+                if callable(on_error):
+                    on_error(error)
+                elif on_error == "raise":
+                    raise
+                return
+        if tree is None:  # the buckets, a single file, or nothing
+            yield from super().walk(path, maxdepth=maxdepth, topdown=topdown, on_error=on_error, **kwargs)
+            return
+        detail = kwargs.get("detail", False)
+
+        def visit(folder: str, depth: int | None) -> Iterator[Any]:
+            folders, files = tree[folder]
+            folders, files = dict(folders), dict(files)
+            shown: Any = (folders, files) if detail else (list(folders), list(files))
+            if topdown:
+                yield folder, *shown
+            if depth is None or depth > 1:
+                # With topdown, the caller may have pruned the folders it was given.
+                for name in list(shown[0]):
+                    yield from visit(f"{folder}/{name}", None if depth is None else depth - 1)
+            if not topdown:
+                yield folder, *shown
+
+        yield from visit(path, maxdepth)
+
+    def checksum(self, path: str) -> int:
+        from fsspec.utils import tokenize  # type: ignore[import-untyped]
+
+        return int(tokenize(self.ukey(path)), 16)
+
+    def ukey(self, path: str) -> str:
+        info = self.info(path)
+        if info["type"] != "file":
+            raise IsADirectoryError(errno.EISDIR, "not an object", path)
+        return str(info["ETag"]).strip('"')
+
+    def modified(self, path: str) -> datetime:
+        info = self.info(path)
+        if info["type"] != "file":
+            raise IsADirectoryError(errno.EISDIR, "a folder has no modification time", path)
+        return cast(datetime, info["LastModified"])
+
+    # Reading
+
+    def cat_file(self, path: str, start: int | None = None, end: int | None = None, **kwargs: Any) -> bytes:
+        path = self._strip_protocol(path)
+        bucket, key = self.split_path(path)
+        if (start is not None and start < 0) or (end is not None and end < 0):
+            size = self.info(path)["size"]
+            start = None if start is None else max(size + start, 0) if start < 0 else start
+            end = None if end is None else max(size + end, 0) if end < 0 else end
+        return self._get_range(path, start or 0, end)
+
+    def _get_range(self, path: str, start: int, end: int | None, etag: str | None = None) -> bytes:
+        """Bytes [start, end) of an object (to its end when ``end`` is None) by
+        one get_object; with ``etag``, only from that version of it."""
+        from minio.error import S3Error
+
+        if end is not None and end <= start:
+            return b""
+        bucket, key = self.split_path(path)
+        headers: _Headers | None = {"If-Match": etag} if etag else None
+        try:
+            with _errors(path):
+                response = self.client._engine.get_object(bucket, key, offset=start,
+                                                          length=0 if end is None else end - start,
+                                                          request_headers=headers)
+        except S3Error as error:
+            if error.code == "InvalidRange":  # starts at or past the end
+                return b""
+            raise
+        try:
+            return response.read()
+        finally:
+            response.close()
+            response.release_conn()
+
+    # Writing
+
+    def pipe_file(self, path: str, value: bytes, mode: str = "overwrite", **kwargs: Any) -> None:
+        path = self._strip_protocol(path)
+        if mode == "create":
+            with self.open(path, "xb") as file:
+                file.write(value)
+            return
+        bucket, key = self.split_path(path)
+        from .mimora import get_mimora
+
+        with _errors(path):
+            self.client._engine.put_object(bucket, key, io.BytesIO(value), len(value),
+                                           content_type=get_mimora(key))
+
+    def put_file(self, lpath: str, rpath: str, callback: Any = None, mode: str = "overwrite",
+                 **kwargs: Any) -> None:
+        rpath = self._strip_protocol(rpath)
+        if os.path.isdir(lpath):
+            self.makedirs(rpath, exist_ok=True)
+            return
+        if mode == "create" and self.exists(rpath):
+            raise FileExistsError(errno.EEXIST, "object exists", rpath)
+        bucket, key = self.split_path(rpath)
+        if not key:
+            raise IsADirectoryError(errno.EISDIR, "a file needs a name inside the bucket", rpath)
+        size = os.path.getsize(lpath)
+        if callback is not None:
+            callback.set_size(size)
+        with _errors(rpath):
+            self.client._upload_file(bucket, key, lpath)
+        if callback is not None:
+            callback.relative_update(size)
+
+    def get_file(self, rpath: str, lpath: str, callback: Any = None, outfile: Any = None,
+                 **kwargs: Any) -> None:
+        rpath = self._strip_protocol(rpath)
+        bucket, key = self.split_path(rpath)
+        if outfile is not None:  # a file object: its bytes by ranges of the read file
+            with self.open(rpath, "rb") as source:
+                while chunk := source.read(self.block_size):
+                    outfile.write(chunk)
+            return
+        lpath = os.fspath(lpath)
+        if os.path.isdir(lpath) and self.isdir(rpath):
+            return
+        try:
+            if not key:
+                raise FileNotFoundError(errno.ENOENT, "a bucket is a folder", rpath)
+            with _errors(rpath):
+                self.client._download_file(bucket, key, lpath)
+        except FileNotFoundError:
+            if not self.isdir(rpath):
+                raise
+            os.makedirs(lpath, exist_ok=True)
+
+    def cp_file(self, path1: str, path2: str, **kwargs: Any) -> None:
+        from minio.commonconfig import CopySource
+
+        path1, path2 = self._strip_protocol(path1), self._strip_protocol(path2)
+        (bucket1, key1), (bucket2, key2) = self.split_path(path1), self.split_path(path2)
+        try:
+            if not key1:
+                raise FileNotFoundError(errno.ENOENT, "a bucket is a folder", path1)
+            # Inside the server; the client library composes parts above 5 GiB.
+            with _errors(path1):
+                self.client._engine.copy_object(bucket2, key2, CopySource(bucket1, key1))
+        except FileNotFoundError:
+            if not self.isdir(path1):  # a folder is copied by copying what is in it
+                raise
+
+    # Removal and buckets
+
+    def rm_file(self, path: str) -> None:
+        path = self._strip_protocol(path)
+        bucket, key = self.split_path(path)
+        with _errors(path):
+            self.client._remove_object(bucket, key)
+
+    def rm(self, path: Any, recursive: bool = False, maxdepth: int | None = None) -> None:
+        names = self.expand_path(path, recursive=recursive, maxdepth=maxdepth)
+        keys: dict[str, list[str]] = {}
+        buckets = []
+        for name in names:
+            bucket, key = self.split_path(name)
+            if not key:
+                buckets.append(bucket)
+                continue
+            keys.setdefault(bucket, []).append(key)
+            if recursive:  # a folder's marker object, where another tool made one
+                keys[bucket].append(f"{key}/")
+        for bucket, batch in keys.items():
+            with _errors(bucket):
+                self.client._remove_objects(bucket, batch)
+        for bucket in buckets if recursive else ():
+            self.rmdir(bucket)
+
+    def mkdir(self, path: str, create_parents: bool = True, **kwargs: Any) -> None:
+        path = self._strip_protocol(path)
+        bucket, key = self.split_path(path)
+        if key:
+            return  # folders are implied by the names of the objects in them
+        with _errors(path):
+            made = (self.client._create_bucket(bucket) if self.location is None
+                    else self.client._create_bucket(bucket, self.location))
+        if not made:
+            raise FileExistsError(errno.EEXIST, "bucket exists", path)
+
+    def makedirs(self, path: str, exist_ok: bool = False) -> None:
+        path = self._strip_protocol(path)
+        bucket, key = self.split_path(path)
+        if key:
+            return
+        with _errors(path):
+            if exist_ok and self.client._engine.bucket_exists(bucket):
+                return
+        self.mkdir(bucket)
+
+    def rmdir(self, path: str) -> None:
+        path = self._strip_protocol(path)
+        bucket, key = self.split_path(path)
+        if key:
+            return  # a folder goes with its last object
+        with _errors(path):
+            removed = self.client._remove_bucket(bucket)
+        if not removed:
+            raise FileNotFoundError(errno.ENOENT, "bucket does not exist", path)
+
+    # Files
+
+    def _open(self, path: str, mode: str = "rb", block_size: int | None = None, autocommit: bool = True,
+              cache_options: dict[str, Any] | None = None, **kwargs: Any) -> TavrinFile:
+        return TavrinFile(self, path, mode, block_size=block_size or self.block_size, autocommit=autocommit,
+                          cache_options=cache_options, **kwargs)
+
+
+class TavrinFile(AbstractBufferedFile):  # type: ignore[misc]
+    """An object opened for reading by ranges or writing by parts.
+
+    Reading (``"rb"``) fetches ranges of ``block_size`` with ``If-Match`` on
+    the ETag seen at open, so an object replaced meanwhile fails the read
+    rather than mixing versions. Writing (``"wb"``, ``"xb"``) buffers
+    ``block_size`` bytes (at least 5 MiB) and sends each full block as a part
+    of one multipart upload; a file that never fills one block is one PUT.
+    ``"xb"`` refuses an existing object at open and sends ``If-None-Match: *``
+    with the final write. An exception inside ``with``, ``discard()``, or a
+    file dropped unclosed aborts the upload: nothing is stored.
+    """
+
+    fs: TavrinFileSystem
+    buffer: io.BytesIO
+    offset: int
+
+    def __init__(self, fs: TavrinFileSystem, path: str, mode: str = "rb", block_size: int = 5 * MiB,
+                 **kwargs: Any) -> None:
+        path = fs._strip_protocol(path)
+        self.bucket, self.key = fs.split_path(path)
+        if mode not in ("rb", "wb", "xb"):
+            raise ValueError(f"mode {mode!r} is not supported: objects are read ('rb') or written whole ('wb', 'xb')")
+        if not self.key:
+            raise IsADirectoryError(errno.EISDIR, "a bucket is a folder", path)
+        if mode != "rb":
+            block_size = max(block_size, MIN_PART)
+            if mode == "xb" and fs.exists(path):
+                raise FileExistsError(errno.EEXIST, "object exists", path)
+        self.upload_id: str | None = None
+        self.parts: list[Any] = []
+        super().__init__(fs, path, mode, block_size=block_size, **kwargs)
+        if mode == "rb" and self.details.get("type") != "file":
+            raise IsADirectoryError(errno.EISDIR, "a folder is not an object", path)
+
+    def _fetch_range(self, start: int, end: int) -> bytes:
+        return self.fs._get_range(self.path, start, end, self.details.get("ETag"))
+
+    def _initiate_upload(self) -> None:
+        """Nothing yet: the upload in parts starts with the first full block."""
+
+    def _headers(self, create: bool) -> _Headers:
+        from .mimora import get_mimora
+
+        headers: _Headers = {"Content-Type": get_mimora(self.key)}
+        if create and self.mode == "xb":
+            headers["If-None-Match"] = "*"
+        return headers
+
+    def _upload_chunk(self, final: bool = False) -> bool:
+        engine = self.fs.client._engine
+        data = self.buffer.getvalue()
+        exists = "object was created meanwhile"
+        if final and self.upload_id is None:
+            with _errors(self.path, exists):
+                engine._put_object(self.bucket, self.key, data, headers=self._headers(True))
+            return True
+        if self.upload_id is None:
+            with _errors(self.path):
+                self.upload_id = engine._create_multipart_upload(self.bucket, self.key, self._headers(False))
+        from minio.datatypes import Part
+
+        sent = 0
+        while len(data) - sent >= self.blocksize or (final and sent < len(data)):
+            block = data[sent:sent + self.blocksize] if not final else data[sent:]
+            with _errors(self.path):
+                etag = engine._upload_part(self.bucket, self.key, block, None, self.upload_id, len(self.parts) + 1)
+            self.parts.append(Part(len(self.parts) + 1, etag))
+            sent += len(block)
+        if final:
+            with _errors(self.path, exists):
+                self._complete()
+            return True
+        # Keep what did not fill a block for the next call.
+        self.buffer = io.BytesIO()
+        self.buffer.write(data[sent:])
+        self.offset += sent
+        return False
+
+    def _complete(self) -> None:
+        engine = self.fs.client._engine
+        upload_id = cast(str, self.upload_id)
+        if self.mode != "xb":
+            engine._complete_multipart_upload(self.bucket, self.key, upload_id, self.parts)
+            return
+        # The client library's CompleteMultipartUpload request with If-None-Match.
+        from minio.helpers import md5sum_hash
+        from minio.xml import Element, SubElement, getbytes
+
+        element = Element("CompleteMultipartUpload")
+        for part in self.parts:
+            tag = SubElement(element, "Part")
+            SubElement(tag, "PartNumber", str(part.part_number))
+            SubElement(tag, "ETag", f'"{part.etag}"')
+        body = getbytes(element)
+        headers: _Headers = {"Content-Type": "application/xml", "Content-MD5": cast(str, md5sum_hash(body)),
+                             "If-None-Match": "*"}
+        engine._execute("POST", self.bucket, self.key, body=body, headers=headers, query_params={"uploadId": upload_id})
+
+    def flush(self, force: bool = False) -> None:
+        try:
+            super().flush(force)
+        except BaseException:
+            if self.upload_id is not None and not self.closed:
+                self.discard()
+            raise
+
+    def discard(self) -> None:
+        """Drops what was written: aborts the upload in parts, stores nothing."""
+        upload_id, self.upload_id = self.upload_id, None
+        self.buffer = io.BytesIO()
+        self.closed = True
+        if upload_id is not None:
+            with _errors(self.path):
+                self.fs.client._engine._abort_multipart_upload(self.bucket, self.key, upload_id)
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        if exc_type is not None and self.mode != "rb" and not self.closed:
+            self.discard()
+        else:
+            self.close()
+
+    def __del__(self) -> None:
+        # A writer dropped without close() was not finished: store nothing.
+        if not self.closed and self.mode != "rb":
+            with contextlib.suppress(Exception):
+                self.discard()
+        elif not self.closed:
+            self.close()
