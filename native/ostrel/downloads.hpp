@@ -1,5 +1,6 @@
 // The single-stream file download of one object (downloads.cpp), which the
-// tasks of the directory downloads make too. Called with the GIL.
+// tasks of the directory downloads make too, and the test of a name that
+// cannot be a local file name. Called with the GIL.
 #pragma once
 
 #include "ostrel.hpp"
@@ -15,5 +16,13 @@ class Progress;
 // same progress object.
 void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
                 const Progress& progress);
+
+// True when `name`, a non-empty file name without "/", would not name a new
+// entry inside the target directory: "." and "..", and a name holding a
+// separator of the platform's paths. On Windows also a name holding ":" (a
+// drive or a stream), one ending in "." or " " (Windows drops those, so
+// ".. " would name the parent), and the names os.path.isreserved() refuses
+// where it exists (device names such as NUL or COM1).
+bool unsafe_file_name(PyObject* name);
 
 }  // namespace ostrel
