@@ -109,6 +109,21 @@ bool unsafe_file_name(PyObject* name) {
     return is_reserved && tavrin::truth(tavrin::call(is_reserved.get(), {name}));
 }
 
+void fetch_listed_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
+                       PyObject* etag, const Progress& progress) {
+    Ref hook = progress ? progress.hook(object_name) : Ref();
+    PartFile part = PartFile::start(target, etag);
+    try {
+        with_stream_retries([&](long long& written) {
+            part.go_on(client, bucket_name, object_name, target, hook.get(), written);
+            return Ref();
+        });
+    } catch (const tavrin::PyErrOccurred&) {
+        part.remove();
+        throw;
+    }
+}
+
 namespace {
 
 // TavrinOstrel._download_file(self, bucket_name, object_name, file_name)

@@ -17,6 +17,14 @@ class Progress;
 void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
                 const Progress& progress);
 
+// The download of an object whose ETag a listing gave: one get_object
+// request with If-Match on that ETag (no stat_object first), written into a
+// part file of the library's naming and renamed onto `target`; a broken
+// stream goes on from the byte it reached, counted as fetch_file() counts.
+// A download that fails leaves no part file.
+void fetch_listed_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
+                       PyObject* etag, const Progress& progress);
+
 // True when `name`, a non-empty file name without "/", would not name a new
 // entry inside the target directory: "." and "..", and a name holding a
 // separator of the platform's paths. On Windows also a name holding ":" (a

@@ -12,6 +12,7 @@
 #include "downloads.hpp"
 #include "filters.hpp"
 #include "multipart.hpp"
+#include "parts.hpp"
 #include "progress.hpp"
 #include "ranges.hpp"
 #include "removal.hpp"
@@ -174,6 +175,49 @@ bool local_is(const LocalKinds& local, const std::u32string& path, bool folder) 
     return found != local.end() && (found->second == LocalEntry::folder) == folder;
 }
 
+// The download of one listed object below kPartedMinimum: one request with
+// If-Match on the listed ETag (fetch_listed_file), counted as done once written.
+class ListedFileTask final : public Task {
+public:
+    ListedFileTask(PyObject* self, PyObject* bucket_name, const RemoteEntry& object, PyObject* target, Progress progress)
+        : self_(Ref::borrow(self)),
+          bucket_name_(Ref::borrow(bucket_name)),
+          object_name_(object.name),
+          etag_(object.etag),
+          target_(Ref::borrow(target)),
+          progress_(std::move(progress)) {}
+
+    void run(Work&) override {
+        fetch_listed_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get(), etag_.get(),
+                          progress_);
+        if (progress_) progress_.file_done(object_name_.get());
+    }
+
+private:
+    Ref self_;
+    Ref bucket_name_;
+    Ref object_name_;
+    Ref etag_;
+    Ref target_;
+    Progress progress_;
+};
+
+// The task that downloads `object` when _download_file is this class's own:
+// by ranges on the pool when it is big, else in one request when the
+// listing gave its ETag; empty (the method is called) otherwise.
+std::unique_ptr<Task> tree_download(Transfers& transfers, PyObject* self, PyObject* bucket_name,
+                                    const RemoteEntry& object, PyObject* target, const Progress& progress) {
+    const bool big = PyLong_Check(object.size.get()) && tavrin::as_long_long(object.size.get()) >= kPartedMinimum;
+    if (transfers.pooled() && big) {
+        return object_download(self, bucket_name, object.name.get(), target, object.size.get(), progress);
+    }
+    if (PyUnicode_Check(object.etag.get()) && PyUnicode_Check(target)) {
+        return std::make_unique<ListedFileTask>(self, bucket_name, object, target, progress);
+    }
+    if (transfers.pooled()) return object_download(self, bucket_name, object.name.get(), target, object.size.get(), progress);
+    return nullptr;
+}
+
 // One object of a download as selected: its components and target.
 struct Selected {
     const RemoteEntry* object;
@@ -286,7 +330,7 @@ Ref download_tree(const Args<9>& a) {
 
         with_transfers(self, [&](Transfers& transfers) {
             const bool own_download =
-                transfers.pooled() && !options.dry_run &&
+                !options.dry_run &&
                 own_method(self, getattr(self, s.n._download_file.get()).get(), s.download_file_function);
             for (const Selected& chosen : selected) {
                 const RemoteEntry& object = *chosen.object;
@@ -302,10 +346,7 @@ Ref download_tree(const Args<9>& a) {
                 transfer.outcomes = options.outcomes;
                 transfer.dry_run = options.dry_run;
                 std::unique_ptr<Task> direct;
-                if (own_download) {
-                    direct = object_download(self, bucket_name, object.name.get(), chosen.target.get(),
-                                             object.size.get(), progress);
-                }
+                if (own_download) direct = tree_download(transfers, self, bucket_name, object, chosen.target.get(), progress);
                 transfer_object(transfers, self, progress, std::move(transfer), std::move(direct));
             }
         });
