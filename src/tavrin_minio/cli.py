@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, NoReturn
 
 if TYPE_CHECKING:
@@ -197,12 +198,12 @@ class Output:
     def line(self, text: str) -> None:
         sys.stdout.write(text + "\n")
 
-    def record(self, record: dict[str, Any]) -> None:
+    def record(self, record: Mapping[str, Any]) -> None:
         import json
 
         self.line(json.dumps({key: _iso(value) for key, value in record.items()}, ensure_ascii=False))
 
-    def transfer(self, record: dict[str, Any]) -> None:
+    def transfer(self, record: Mapping[str, Any]) -> None:
         """One record of a transfer (also given to the client as `report`)."""
         if record["action"] == "skip":  # the client warned about it
             self.skipped += 1
@@ -272,20 +273,21 @@ def _ls(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
     if args.path is None:
         if args.recursive:
             raise UsageError("ls -r needs an s3:// path")
-        for bucket in client._bucket_list():
+        for found in client._bucket_list():
             if out.json:
-                out.record({"name": bucket.name, "created": bucket.creation_date})
+                out.record({"name": found.name, "created": found.creation_date})
             else:
-                out.line(bucket.name)
+                out.line(found.name)
         return 0
     bucket, prefix = _remote_only(args.path, key=None)
     for entry in client._list_folder(bucket, prefix, recursive=args.recursive):
+        fields: Mapping[str, Any] = entry
         if out.json:
-            out.record(entry)
-        elif "prefix" in entry:
-            out.line(f"{'PRE':>31} {entry['prefix']}")
+            out.record(fields)
+        elif "prefix" in fields:
+            out.line(f"{'PRE':>31} {fields['prefix']}")
         else:
-            out.line(f"{_iso(entry['last_modified']):>20} {entry['size']:>10} {entry['key']}")
+            out.line(f"{_iso(fields['last_modified']):>20} {fields['size']:>10} {fields['key']}")
     return 0
 
 
