@@ -111,8 +111,11 @@ Ref upload_tree(const Args<9>& a) {
     ProgressCall reporting(self, s.n.upload_dir.get(), dir_path, 0);
     const Progress& progress = reporting.progress();
     with_progress(reporting, [&] {
-        long long skipped = 0;
-        std::vector<LocalEntry> files = walk_upload(self, dir_path, options.filter, skipped);
+        std::vector<Ref> cycles;  // links back into the walk, skipped
+        std::vector<LocalEntry> files = walk_upload(self, dir_path, options.filter, cycles);
+        for (const Ref& path : cycles) {
+            options.outcomes->add(Outcomes::record(s.act_skip.get(), path.get(), Py_None, Py_None).get());
+        }
         std::vector<RemoteEntry> remote;
         std::unordered_map<std::u32string, const RemoteEntry*> listed;
         if (options.skip_unchanged || options.delete_missing) {
@@ -147,7 +150,7 @@ Ref upload_tree(const Args<9>& a) {
                 transfer_object(transfers, self, progress, std::move(object), std::move(direct));
             }
         });
-        if (!options.delete_missing || skipped > 0) return;
+        if (!options.delete_missing || !cycles.empty()) return;
         std::unordered_set<std::u32string> kept;
         for (const LocalEntry& file : files) {
             kept.insert(file.points);

@@ -66,7 +66,7 @@ void for_each_child(PyObject* folder, const LocalEntry* parent, Visit&& visit) {
 
 class UploadWalk {
 public:
-    UploadWalk(PyObject* self, const Filter& filter, long long& cycles)
+    UploadWalk(PyObject* self, const Filter& filter, std::vector<Ref>& cycles)
         : self_(self), filter_(filter), cycles_(cycles), on_path_(require(PyList_New(0))) {}
 
     void walk(PyObject* folder, const LocalEntry* parent, PyObject* identity) {
@@ -97,7 +97,7 @@ public:
                 if (tavrin::contains(on_path_.get(), child_identity.get())) {
                     Ref shown = call_method(os.get(), s.n.fsdecode.get(), {entry.path.get()});
                     warn_about(self_, s.msg_link_cycle.get(), shown.get());
-                    ++cycles_;
+                    cycles_.push_back(entry.path);
                     return;
                 }
             }
@@ -111,7 +111,7 @@ public:
 private:
     PyObject* self_;
     const Filter& filter_;
-    long long& cycles_;
+    std::vector<Ref>& cycles_;
     Ref on_path_;  // identities of the folders the walk is inside
     std::vector<LocalEntry> files_;
 };
@@ -133,7 +133,7 @@ void walk_target_folder(PyObject* folder, const LocalEntry* parent, const Filter
 
 }  // namespace
 
-std::vector<LocalEntry> walk_upload(PyObject* self, PyObject* dir_path, const Filter& filter, long long& cycles) {
+std::vector<LocalEntry> walk_upload(PyObject* self, PyObject* dir_path, const Filter& filter, std::vector<Ref>& cycles) {
     State& s = state();
     Ref root = text_path(dir_path);
     Ref info = call_method(global(s.n.os.get()).get(), s.n.stat.get(), {root.get()});

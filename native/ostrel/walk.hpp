@@ -26,9 +26,9 @@ struct LocalEntry {
 // The files under `dir_path` at every depth, in name order within each
 // folder, for an upload: links followed as _upload_dir follows them (a
 // link to a folder is walked; a link back into a folder the walk is inside
-// is skipped with _upload_dir's warning and counted in `cycles`); anything
+// is skipped with _upload_dir's warning and its path added to `cycles`); anything
 // that is not a folder counts as a file. Folders are not listed.
-std::vector<LocalEntry> walk_upload(PyObject* self, PyObject* dir_path, const Filter& filter, long long& cycles);
+std::vector<LocalEntry> walk_upload(PyObject* self, PyObject* dir_path, const Filter& filter, std::vector<Ref>& cycles);
 
 // Every entry under `dir_path` for a download's comparison and deletion:
 // links are not followed (a link, to a file or a folder, is an entry of its

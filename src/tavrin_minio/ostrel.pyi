@@ -49,7 +49,8 @@ class _TransferRecord(TypedDict):
     """What a tree transfer did (or, in a dry run, would do) with one file or object.
 
     Remote sides are ``s3://bucket/key``, local sides the path; ``source`` is
-    None for a deletion, ``target`` None for an object skipped in a download.
+    None for a deletion (also a failed one, action "skip"), ``target`` None for a
+    file or object the transfer skipped with a warning.
     """
 
     action: Literal["upload", "download", "delete", "skip"]
