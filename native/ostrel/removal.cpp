@@ -50,7 +50,8 @@ Ref remove_batch(PyObject* self, PyObject* bucket_name, PyObject* names) {
     // The removal is lazy: nothing is sent until its result is iterated.
     tavrin::for_each(result.get(), [&](Ref error) {
         warn(self, error.get());
-        if (Ref name = tavrin::optional_getattr(error.get(), s.n.name.get())) require(PySet_Add(failed.get(), name.get()));
+        Ref name = tavrin::optional_getattr(error.get(), s.n.name.get());
+        if (name && PyUnicode_Check(name.get())) require(PySet_Add(failed.get(), name.get()));
     });
     return failed;
 }
