@@ -3,10 +3,10 @@ configuration file in a temporary folder, and the tree transfers behind it."""
 
 import json
 import os
+import signal
 import socket
 import subprocess
 import sys
-import time
 import urllib.request
 
 import pytest
@@ -105,11 +105,12 @@ def test_each_command(cli, client, bucket, tmp_path):
 
 @pytest.fixture
 def silent_server():
-    """(host, port) of a server that accepts connections and never answers."""
+    """A listening socket on 127.0.0.1 that never answers."""
     with socket.socket() as server:
         server.bind(("127.0.0.1", 0))
         server.listen(16)
-        yield server.getsockname()
+        server.settimeout(30)
+        yield server
 
 
 @pytest.mark.parametrize("args, profile_change, status, message", [
@@ -137,14 +138,15 @@ def test_missing_config_file_and_ctrl_c(tmp_path, s3_config, silent_server):
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 2 and "not found" in done.stderr
     config = tmp_path / "silent.toml"
-    host, port = silent_server
+    host, port = silent_server.getsockname()
     config.write_text(toml({**s3_config, "host": host, "port": port}), encoding="utf-8")
     config.chmod(0o644)
     process = subprocess.Popen([sys.executable, "-m", "tavrin_minio", "--config", str(config), "cat", "s3://bucket/k"],
                                stderr=subprocess.PIPE, text=True)
-    time.sleep(2.0)
-    process.send_signal(2)  # SIGINT
-    _, err = process.communicate(timeout=30)
+    connection, _ = silent_server.accept()  # the command waits for its first answer
+    with connection:
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=30)
     assert process.returncode == 130, err
     assert "accessible by others" in err and "interrupted" in err
 
