@@ -329,3 +329,45 @@ def test_a_profile_through_the_tunnel(cli, sshd_server, s3_config, client, bucke
     cli("sync", str(tmp_path / "tree"), f"s3://{bucket}/p", profile=profile)
     assert keys(client, bucket) == ["p/a", "p/d/b"]
     assert cli("cat", f"s3://{bucket}/p/d/b", profile=profile).stdout == "b"
+
+
+class Stream:
+    """A response of the client library: `chunks` to read (an exception in
+    them is raised when reached), then the end."""
+
+    def __init__(self, chunks, status=200):
+        self.chunks, self.status, self.headers = list(chunks), status, {"ETag": '"e1"'}
+
+    def read(self, amount):
+        chunk = self.chunks.pop(0) if self.chunks else b""
+        if isinstance(chunk, BaseException):
+            raise chunk
+        return chunk
+
+    def close(self):
+        pass
+
+    def release_conn(self):
+        pass
+
+
+@pytest.mark.parametrize("second, expected", [
+    (Stream([b"def"], status=206), b"abcdef"),
+    (Stream([b"abcdef"], status=200), ConnectionError),  # a server that ignored the range
+])
+def test_download_stream_goes_on_from_the_byte_reached(recorder_client, second, expected):
+    import io
+
+    from urllib3.exceptions import ProtocolError
+
+    answers = [Stream([b"abc", ProtocolError("Connection broken")]), second]
+    client, engine, _ = recorder_client(get_object=lambda *args, **kwargs: answers.pop(0))
+    out = io.BytesIO()
+    if expected is ConnectionError:
+        with pytest.raises(ConnectionError, match="whole object"):
+            client._download_stream("b", "k", out)
+        assert out.getvalue() == b"abc"
+    else:
+        assert client._download_stream("b", "k", out) == 6 and out.getvalue() == expected
+    assert engine.calls[1] == ("get_object", ("b", "k"), {"offset": 3, "length": 0,
+                                                          "request_headers": {"If-Match": '"e1"'}})

@@ -85,6 +85,7 @@ void make_texts(State& s) {
     s.content_range_header = text("Content-Range");
     s.msg_path_conflict = text("对象与本地路径冲突，已跳过：");
     s.write_binary = text("wb");
+    s.etag_header = text("ETag");
     s.s3_scheme = text("s3://");
     s.act_upload = text("upload");
     s.act_download = text("download");

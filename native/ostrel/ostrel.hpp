@@ -96,6 +96,7 @@ struct State {
     Ref content_range_header;  // "Content-Range"
     Ref msg_path_conflict;   // "对象与本地路径冲突，已跳过：" + object name
     Ref write_binary;        // "wb"
+    Ref etag_header;         // "ETag"
     Ref s3_scheme;           // "s3://"
     Ref act_upload;          // "upload", "download", "delete", "skip": the actions of tree transfer records
     Ref act_download;
