@@ -29,6 +29,13 @@ METHODS = [
     ("_remove_objects", "TavrinOstrel._remove_objects(self, bucket_name, object_list)"),
     ("_get_url", "TavrinOstrel._get_url(self, bucket, object_name, days=7)"),
     ("_bucket_list_level", "TavrinOstrel._bucket_list_level(self, bucket_name, prefix=u'')"),
+    ("_list_folder", "TavrinOstrel._list_folder(self, bucket_name, prefix='', *, recursive=False)"),
+    ("_upload_tree", "TavrinOstrel._upload_tree(self, bucket_name, dir_path, prefix='', *, exclude=None, "
+                     "skip_unchanged=False, delete=False, dry_run=False, report=None)"),
+    ("_download_tree", "TavrinOstrel._download_tree(self, bucket_name, prefix, dir_path, *, exclude=None, "
+                       "skip_unchanged=False, delete=False, dry_run=False, report=None)"),
+    ("_remove_tree", "TavrinOstrel._remove_tree(self, bucket_name, prefix, *, exclude=None, dry_run=False, report=None)"),
+    ("_download_stream", "TavrinOstrel._download_stream(self, bucket_name, object_name, stream)"),
 ]
 
 

@@ -4,6 +4,7 @@ object per call shows as a steady growth of the interpreter's allocated blocks
 or of the arguments' reference counts."""
 
 import gc
+import io
 import sys
 import tracemalloc
 import warnings
@@ -73,6 +74,7 @@ class Entry:
 
         self.bucket_name, self.object_name, self.etag, self.size, self.content_type = "b", name, "e", 1, None
         self.last_modified = datetime.datetime(2024, 1, 2, 3, 4, 5)
+        self.is_dir = name.endswith("/")
 
 
 def folder(name):
@@ -157,6 +159,11 @@ class Rest:
 
     def release_conn(self):
         pass
+
+
+class Whole(Rest):
+    """A whole object, as the client library answers a request without a range."""
+    status, headers = 200, {}
 
 
 def broken_after_a_mib(bucket, name, path):
@@ -246,6 +253,21 @@ def cases(tmp_path):
         "remove_objects": ({"remove_objects": lambda b, it: iter([list(it)[0]])},
                            lambda c: c._remove_objects("b", [NAME, "x"])),
         "get_url": ({}, lambda c: c._get_url(NAME, NAME, 0.5)),
+        "upload_tree": ({"list_objects": listed(b"y"), "remove_objects": lambda b, it: iter([list(it)[0]])},
+                        lambda c: reporting(c)._upload_tree("b", str(tree), "p", exclude=["*.tmp", "/a/**/b"],
+                                                            skip_unchanged=True, delete=True, report=lambda r: None)),
+        "upload_tree_bad_exclude": ({}, lambda c: c._upload_tree("b", str(tree), exclude=["ok", 1])),
+        "download_tree": ({"list_objects": lambda **kw: [Entry("p/a.txt"), Entry("p/z/../y"), Entry("p/a.txt/b"),
+                                                         Entry("p/d/")], "get_object": Whole},
+                          lambda c: reporting(c)._download_tree("b", "p", str(tmp_path / "down"), skip_unchanged=True,
+                                                                delete=True, exclude=["[!x]*.tmp"])),
+        "download_tree_dry": ({"list_objects": lambda **kw: [Entry("p/a.txt")]},
+                              lambda c: c._download_tree("b", "p", str(tree), delete=True, dry_run=True)),
+        "remove_tree": ({"list_objects": lambda **kw: [Entry(NAME)], "remove_objects": lambda b, it: iter([])},
+                        lambda c: c._remove_tree("b", "photos")),
+        "list_folder": ({"list_objects": lambda **kw: [Entry(NAME), Entry("photos/")]},
+                        lambda c: c._list_folder("b", "photos", recursive=True)),
+        "download_stream": ({"get_object": Whole}, lambda c: c._download_stream("b", NAME, io.BytesIO())),
         "argument_error": ({}, lambda c: c._create_bucket(NAME, bucket_name=NAME)),
         "argument_error_count": ({}, lambda c: c._get_url(NAME, NAME, 1, 2)),
     }
@@ -259,6 +281,8 @@ def cases(tmp_path):
     "upload_file_parts", "upload_file_parts_error", "download_file_resumed",
     "upload_dir_unchanged", "upload_dir_changed", "download_dir_reported", "download_file_reported",
     "download_file_verified", "download_file_parts_asked", "download_flow_verified", "remove_objects", "get_url", "argument_error", "argument_error_count",
+    "upload_tree", "upload_tree_bad_exclude", "download_tree", "download_tree_dry", "remove_tree", "list_folder",
+    "download_stream",
 ])
 def test_operation_does_not_leak(recorder_client, tmp_path, case):
     results, call = cases(tmp_path)[case]

@@ -19,11 +19,13 @@ FUNCTIONS = [("mimora", "get_mimora", mimora.get_mimora)] + [
 
 
 def parameters(function):
-    """[(name, default or ...)] of an ast function definition."""
+    """[(name, default or ...)] of an ast function definition, the keyword-only ones after a "*"."""
     args = function.args
-    assert not (args.posonlyargs or args.vararg or args.kwonlyargs or args.kwarg)
+    assert not (args.posonlyargs or args.vararg or args.kwarg)
     defaults = [...] * (len(args.args) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
-    return [(a.arg, d) for a, d in zip(args.args, defaults)]
+    keyword_only = [... if d is None else ast.literal_eval(d) for d in args.kw_defaults]
+    return ([(a.arg, d) for a, d in zip(args.args, defaults)]
+            + ["*"] * bool(args.kwonlyargs) + [(a.arg, d) for a, d in zip(args.kwonlyargs, keyword_only)])
 
 
 def stub_functions(module):
@@ -44,7 +46,7 @@ def test_stub_agrees_with_docstring(module, name, function):
     stub = stub_functions(module).get(name)
     assert stub is not None, f"{name} has no stub"
     assert parameters(stub) == parameters(documented)
-    typed = stub.args.args[1:] if "." in name else stub.args.args  # self needs no annotation
+    typed = (stub.args.args[1:] if "." in name else stub.args.args) + stub.args.kwonlyargs  # self needs no annotation
     assert stub.returns is not None and all(a.annotation for a in typed)
 
 

@@ -119,6 +119,44 @@ void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, 
     }
 }
 
+bool unsafe_file_name(PyObject* name) {
+    State& s = state();
+    if (require(PyObject_RichCompareBool(name, s.dot.get(), Py_EQ)) ||
+        require(PyObject_RichCompareBool(name, s.dot_dot.get(), Py_EQ))) {
+        return true;
+    }
+    Ref os = global(s.n.os.get());
+    for (PyObject* attribute : {s.n.sep.get(), s.n.altsep.get()}) {
+        Ref separator = getattr(os.get(), attribute);
+        if (separator.get() != Py_None && tavrin::contains(name, separator.get())) return true;
+    }
+    Ref os_name = getattr(os.get(), s.n.name.get());
+    if (!require(PyObject_RichCompareBool(os_name.get(), s.nt.get(), Py_EQ))) return false;
+    if (tavrin::contains(name, s.colon.get())) return true;
+    Ref last = require(PyObject_GetItem(name, s.last_index.get()));
+    for (PyObject* dropped : {s.dot.get(), s.space.get()}) {
+        if (require(PyObject_RichCompareBool(last.get(), dropped, Py_EQ))) return true;
+    }
+    Ref path = getattr(os.get(), s.n.path.get());
+    Ref is_reserved = tavrin::optional_getattr(path.get(), s.n.isreserved.get());
+    return is_reserved && tavrin::truth(tavrin::call(is_reserved.get(), {name}));
+}
+
+void fetch_listed_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
+                       PyObject* etag, const Progress& progress) {
+    Ref hook = progress ? progress.hook(object_name) : Ref();
+    PartFile part = PartFile::start(target, etag);
+    try {
+        with_stream_retries([&](long long& written) {
+            part.go_on(client, bucket_name, object_name, target, hook.get(), written);
+            return Ref();
+        });
+    } catch (const tavrin::PyErrOccurred&) {
+        part.remove();
+        throw;
+    }
+}
+
 namespace {
 
 // TavrinOstrel._download_file(self, bucket_name, object_name, file_name)
@@ -159,35 +197,6 @@ Ref with_trailing_slash(PyObject* value) {
     if (require(PyObject_RichCompareBool(last.get(), s.slash.get(), Py_NE)) == 0) return Ref::borrow(value);
     Ref text = require(PyObject_Format(value, s.empty.get()));
     return require(PyUnicode_Concat(text.get(), s.slash.get()));
-}
-
-// True when `name`, a non-empty file name without "/", would not name a new
-// entry inside the target directory: "." and "..", and a name holding a
-// separator of the platform's paths. On Windows also a name holding ":" (a
-// drive or a stream), one ending in "." or " " (Windows drops those, so
-// ".. " would name the parent), and the names os.path.isreserved() refuses
-// where it exists (device names such as NUL or COM1).
-bool unsafe_file_name(PyObject* name) {
-    State& s = state();
-    if (require(PyObject_RichCompareBool(name, s.dot.get(), Py_EQ)) ||
-        require(PyObject_RichCompareBool(name, s.dot_dot.get(), Py_EQ))) {
-        return true;
-    }
-    Ref os = global(s.n.os.get());
-    for (PyObject* attribute : {s.n.sep.get(), s.n.altsep.get()}) {
-        Ref separator = getattr(os.get(), attribute);
-        if (separator.get() != Py_None && tavrin::contains(name, separator.get())) return true;
-    }
-    Ref os_name = getattr(os.get(), s.n.name.get());
-    if (!require(PyObject_RichCompareBool(os_name.get(), s.nt.get(), Py_EQ))) return false;
-    if (tavrin::contains(name, s.colon.get())) return true;
-    Ref last = require(PyObject_GetItem(name, s.last_index.get()));
-    for (PyObject* dropped : {s.dot.get(), s.space.get()}) {
-        if (require(PyObject_RichCompareBool(last.get(), dropped, Py_EQ))) return true;
-    }
-    Ref path = getattr(os.get(), s.n.path.get());
-    Ref is_reserved = tavrin::optional_getattr(path.get(), s.n.isreserved.get());
-    return is_reserved && tavrin::truth(tavrin::call(is_reserved.get(), {name}));
 }
 
 // TavrinOstrel._download_dir(self, bucket_name, object_path, dir_path)

@@ -1,5 +1,6 @@
 // The single-stream file download of one object (downloads.cpp), which the
-// tasks of the directory downloads make too. Called with the GIL.
+// tasks of the directory downloads make too, and the test of a name that
+// cannot be a local file name. Called with the GIL.
 #pragma once
 
 #include "ostrel.hpp"
@@ -18,5 +19,21 @@ class Progress;
 // run out. With `progress`, every attempt carries the same progress object.
 void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
                 const Progress& progress, bool verify);
+
+// The download of an object whose ETag a listing gave: one get_object
+// request with If-Match on that ETag (no stat_object first), written into a
+// part file of the library's naming and renamed onto `target`; a broken
+// stream goes on from the byte it reached, counted as fetch_file() counts.
+// A download that fails leaves no part file.
+void fetch_listed_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
+                       PyObject* etag, const Progress& progress);
+
+// True when `name`, a non-empty file name without "/", would not name a new
+// entry inside the target directory: "." and "..", and a name holding a
+// separator of the platform's paths. On Windows also a name holding ":" (a
+// drive or a stream), one ending in "." or " " (Windows drops those, so
+// ".. " would name the parent), and the names os.path.isreserved() refuses
+// where it exists (device names such as NUL or COM1).
+bool unsafe_file_name(PyObject* name);
 
 }  // namespace ostrel

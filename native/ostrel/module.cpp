@@ -28,6 +28,7 @@ PyMethodDef* const kMethods[] = {
     &upload_flow_def,   &upload_file_def,    &upload_dir_def,      &download_flow_def,      &download_file_def,
     &download_dir_def,  &remove_object_def,  &remove_objects_def,  &get_url_def,
     &bucket_list_level_def,
+    &list_folder_def,   &upload_tree_def,    &download_tree_def,   &remove_tree_def,        &download_stream_def,
 };
 
 void make_texts(State& s) {
@@ -83,6 +84,14 @@ void make_texts(State& s) {
     s.content_type_header = text("Content-Type");
     s.part_suffix = text(".part.minio");
     s.content_range_header = text("Content-Range");
+    s.msg_path_conflict = text("对象与本地路径冲突，已跳过：");
+    s.write_binary = text("wb");
+    s.etag_header = text("ETag");
+    s.s3_scheme = text("s3://");
+    s.act_upload = text("upload");
+    s.act_download = text("download");
+    s.act_delete = text("delete");
+    s.act_skip = text("skip");
     s.kw_file = kwnames({"file"});
     s.kw_minio = kwnames({"endpoint", "access_key", "secret_key", "secure"});
     s.kw_minio_http = kwnames({"endpoint", "access_key", "secret_key", "secure", "http_client"});

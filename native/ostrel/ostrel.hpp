@@ -38,7 +38,8 @@ using tavrin::Signature;
     X(progress) X(skip_unchanged) X(upload_dir) X(download_dir) X(upload_file) X(download_file) X(Bar)       \
     X(Progress) X(lstat) X(st_mode) X(S_ISREG) X(md5) X(digest) X(hexdigest) X(readinto)                   \
     X(_create_multipart_upload) X(_upload_part) X(_complete_multipart_upload) X(_abort_multipart_upload)    \
-    X(Part) X(unquote) X(status) X(headers) X(truncate) X(IntegrityError) X(verify) X(metadata)
+    X(Part) X(unquote) X(status) X(headers) X(truncate) X(IntegrityError) X(verify) X(metadata)          \
+    X(fspath) X(lexists) X(rmdir) X(action) X(source) X(target) X(key) X(prefix) X(is_dir) X(quote)
 
 struct State {
 #define OSTREL_DECLARE(name) Ref name;
@@ -93,6 +94,14 @@ struct State {
     Ref content_type_header; // "Content-Type"
     Ref part_suffix;         // ".part.minio", the end of the client library's part file names
     Ref content_range_header;  // "Content-Range"
+    Ref msg_path_conflict;   // "对象与本地路径冲突，已跳过：" + object name
+    Ref write_binary;        // "wb"
+    Ref etag_header;         // "ETag"
+    Ref s3_scheme;           // "s3://"
+    Ref act_upload;          // "upload", "download", "delete", "skip": the actions of tree transfer records
+    Ref act_download;
+    Ref act_delete;
+    Ref act_skip;
 
     // Keyword-name tuples of the calls that pass keywords.
     Ref kw_file;          // TavrinLog(file=...)
@@ -198,5 +207,7 @@ extern PyMethodDef download_flow_def, download_file_def, download_dir_def;
 extern PyMethodDef remove_object_def, remove_objects_def, get_url_def;
 // One level of a bucket's listing, folders included (levels.cpp)
 extern PyMethodDef bucket_list_level_def;
+// Tree transfers (sync.cpp), the folder listing (folders.cpp), streamed downloads (stream.cpp)
+extern PyMethodDef upload_tree_def, download_tree_def, remove_tree_def, list_folder_def, download_stream_def;
 
 }  // namespace ostrel

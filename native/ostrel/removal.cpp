@@ -1,5 +1,5 @@
 // Removal of one or many objects, and time-limited download URLs.
-#include "ostrel.hpp"
+#include "removal.hpp"
 
 namespace ostrel {
 
@@ -20,18 +20,7 @@ Ref remove_object(const Args<3>& a) {
 // TavrinOstrel._remove_objects(self, bucket_name, object_list)
 constexpr Signature<3> kRemoveObjects{"_remove_objects", {"self", "bucket_name", "object_list"}, 3};
 Ref remove_objects(const Args<3>& a) {
-    State& s = state();
-    PyObject* self = a[0];
-    // The whole request list is built before anything is sent.
-    Ref requests = require(PyList_New(0));
-    tavrin::for_each(a[2], [&](Ref name) {
-        Ref request = call(global(s.n.DeleteObject.get()).get(), {name.get()});
-        require(PyList_Append(requests.get(), request.get()));
-    });
-    Ref request_iterator = require(PyObject_GetIter(requests.get()));
-    Ref result = call_method(engine(self).get(), s.n.remove_objects.get(), {a[1], request_iterator.get()});
-    // The removal is lazy: nothing is sent until its result is iterated.
-    tavrin::for_each(result.get(), [&](Ref error) { warn(self, error.get()); });
+    remove_batch(a[0], a[1], a[2]);
     return Ref::borrow(Py_None);
 }
 
@@ -46,6 +35,26 @@ Ref get_url(const Args<4>& a) {
 }
 
 }  // namespace
+
+Ref remove_batch(PyObject* self, PyObject* bucket_name, PyObject* names) {
+    State& s = state();
+    // The whole request list is built before anything is sent.
+    Ref requests = require(PyList_New(0));
+    tavrin::for_each(names, [&](Ref name) {
+        Ref request = call(global(s.n.DeleteObject.get()).get(), {name.get()});
+        require(PyList_Append(requests.get(), request.get()));
+    });
+    Ref failed = require(PySet_New(nullptr));
+    Ref request_iterator = require(PyObject_GetIter(requests.get()));
+    Ref result = call_method(engine(self).get(), s.n.remove_objects.get(), {bucket_name, request_iterator.get()});
+    // The removal is lazy: nothing is sent until its result is iterated.
+    tavrin::for_each(result.get(), [&](Ref error) {
+        warn(self, error.get());
+        Ref name = tavrin::optional_getattr(error.get(), s.n.name.get());
+        if (name && PyUnicode_Check(name.get())) require(PySet_Add(failed.get(), name.get()));
+    });
+    return failed;
+}
 
 PyMethodDef remove_object_def = tavrin::method_def<3, kRemoveObject, remove_object>(
     "TavrinOstrel._remove_object(self, bucket_name, object_name)");

@@ -95,6 +95,23 @@ PartFile PartFile::left_by(PyObject* target, std::int64_t since, long long least
     return kept;
 }
 
+PartFile PartFile::start(PyObject* target, PyObject* etag) {
+    State& s = state();
+    Ref os = global(s.n.os.get());
+    Ref path_module = getattr(os.get(), s.n.path.get());
+    Ref folder = call_method(path_module.get(), s.n.dirname.get(), {target});
+    if (tavrin::truth(folder)) call_method(os.get(), s.n.makedirs.get(), {folder.get(), Py_True}, s.kw_exist_ok.get());
+    Ref bare = call_method(etag, s.n.replace.get(), {s.quote.get(), s.empty.get()});
+    Ref parse = require(PyImport_ImportModule("urllib.parse"));
+    Ref quoted = call(getattr(parse.get(), s.n.quote.get()).get(), {bare.get(), s.empty.get()});
+    PartFile part;
+    part.path_ = concat({target, s.dot.get(), quoted.get(), s.part_suffix.get()});
+    Ref file = call(global(s.n.open.get()).get(), {part.path_.get(), s.write_binary.get()});
+    call_method(file.get(), s.n.close.get(), {});
+    part.etag_ = concat({s.quote.get(), bare.get(), s.quote.get()});
+    return part;
+}
+
 void PartFile::go_on(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
                      PyObject* hook, bool verify, long long& written) {
     State& s = state();

@@ -28,6 +28,13 @@ public:
     // own errors are dropped.
     static PartFile left_by(PyObject* target, std::int64_t since, long long least) noexcept;
 
+    // A new, empty part file for the object at `etag` (as listed, quoted or
+    // not), named as the client library names its own, `<target>.<etag,
+    // URL-quoted>.part.minio`; the target's missing folders are made. To
+    // go_on() from its start: a download in one request, without asking
+    // for the object's size and ETag first.
+    static PartFile start(PyObject* target, PyObject* etag);
+
     explicit operator bool() const noexcept { return static_cast<bool>(path_); }
     long long size() const noexcept { return size_; }
 

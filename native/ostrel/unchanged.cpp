@@ -13,6 +13,7 @@
 #include "config.hpp"
 #include "parts.hpp"
 #include "progress.hpp"
+#include "sync.hpp"
 #include "transfers.hpp"
 #include "verify.hpp"
 
@@ -85,8 +86,15 @@ public:
             if (direct_) std::exchange(direct_, nullptr)->drop();
             return;
         }
+        if (o.dry_run) {
+            if (direct_) std::exchange(direct_, nullptr)->drop();
+            if (progress_) progress_.file_done(o.object_name.get());
+            o.outcomes->add(o.record.get());
+            return;
+        }
         if (direct_) {
             direct_->run(work);  // it counts the object itself
+            if (o.outcomes) o.outcomes->add(o.record.get());
             return;
         }
         if (o.parallel) {
@@ -96,6 +104,7 @@ public:
             call_method(self_.get(), o.method, {o.bucket_name.get(), o.object_name.get(), o.local.get()});
         }
         if (progress_) progress_.file_done(o.object_name.get());
+        if (o.outcomes) o.outcomes->add(o.record.get());
     }
 
     void drop() noexcept override {
@@ -136,7 +145,7 @@ Ref listed_objects(PyObject* self, PyObject* bucket_name, PyObject* prefix) {
 void transfer_object(Transfers& transfers, PyObject* self, const Progress& progress, ObjectTransfer object,
                      std::unique_ptr<Task> direct) {
     if (object.etag.get() == Py_None) object.etag.reset();
-    if (!progress && !object.etag) {
+    if (!progress && !object.etag && !object.outcomes) {
         if (direct) {
             transfers.run(std::move(direct));
         } else if (object.parallel) {

@@ -11,6 +11,7 @@
 
 namespace ostrel {
 
+class Outcomes;
 class Progress;
 
 // The `skip_unchanged` value as used; ValueError naming the key unless
@@ -39,6 +40,11 @@ struct ObjectTransfer {
     // Only a regular file can match; a link to one only when following links
     // (the walk follows them; a download's target must be the file itself).
     bool follow_links = true;
+    // A tree transfer's record of the object: added to `outcomes` once the
+    // object is transferred, or instead of transferring it (`dry_run`).
+    std::shared_ptr<const Outcomes> outcomes{};
+    Ref record{};
+    bool dry_run = false;
 };
 
 // Hands `object` to `transfers`: the method call itself (Transfers::call),

@@ -2,8 +2,9 @@
 
 import io as io
 import os as os
-from _typeshed import FileDescriptorOrPath, StrPath
-from collections.abc import Iterable, MutableMapping
+from _typeshed import FileDescriptorOrPath, StrPath, SupportsWrite
+from collections.abc import Callable, Iterable, MutableMapping
+from datetime import datetime
 from datetime import timedelta as timedelta
 from typing import Any, Literal, TypedDict, type_check_only
 
@@ -27,6 +28,35 @@ class _ObjectRecord(TypedDict):
     etag: str | None
     size: int | None
     mimora: str | None  # the content type, when the listing reports one
+
+@type_check_only
+class _ListedObject(TypedDict):
+    """An object of ``_list_folder``."""
+
+    key: str
+    size: int | None
+    etag: str | None
+    last_modified: datetime | None
+
+@type_check_only
+class _ListedFolder(TypedDict):
+    """A sub-folder of ``_list_folder`` (not recursive): its prefix, ending in "/"."""
+
+    prefix: str
+
+@type_check_only
+class _TransferRecord(TypedDict):
+    """What a tree transfer did (or, in a dry run, would do) with one file or object.
+
+    Remote sides are ``s3://bucket/key``, local sides the path; ``source`` is
+    None for a deletion (also a failed one, action "skip"), ``target`` None for a
+    file or object the transfer skipped with a warning.
+    """
+
+    action: Literal["upload", "download", "delete", "skip"]
+    source: str | None
+    target: str | None
+    size: int | None
 
 @type_check_only
 class _SchemaEntry(TypedDict, total=False):
@@ -72,3 +102,41 @@ class TavrinOstrel:
     def _remove_object(self, bucket_name: str, object_name: str) -> None: ...
     def _remove_objects(self, bucket_name: str, object_list: Iterable[str]) -> None: ...
     def _get_url(self, bucket: str, object_name: str, days: float = 7) -> str: ...
+    def _list_folder(
+        self, bucket_name: str, prefix: str = "", *, recursive: bool = False
+    ) -> list[_ListedObject | _ListedFolder]: ...
+    # exclude: patterns matched against the path relative to the folder, "/"-separated.
+    def _upload_tree(
+        self,
+        bucket_name: str,
+        dir_path: StrPath,
+        prefix: str = "",
+        *,
+        exclude: Iterable[str] | None = None,
+        skip_unchanged: bool = False,
+        delete: bool = False,
+        dry_run: bool = False,
+        report: Callable[[_TransferRecord], object] | None = None,
+    ) -> list[_TransferRecord]: ...
+    def _download_tree(
+        self,
+        bucket_name: str,
+        prefix: str,
+        dir_path: StrPath,
+        *,
+        exclude: Iterable[str] | None = None,
+        skip_unchanged: bool = False,
+        delete: bool = False,
+        dry_run: bool = False,
+        report: Callable[[_TransferRecord], object] | None = None,
+    ) -> list[_TransferRecord]: ...
+    def _remove_tree(
+        self,
+        bucket_name: str,
+        prefix: str,
+        *,
+        exclude: Iterable[str] | None = None,
+        dry_run: bool = False,
+        report: Callable[[_TransferRecord], object] | None = None,
+    ) -> list[_TransferRecord]: ...
+    def _download_stream(self, bucket_name: str, object_name: str, stream: SupportsWrite[bytes]) -> int: ...

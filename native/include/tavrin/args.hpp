@@ -4,8 +4,11 @@
 // `required` parameters have no default. For methods the instance is the
 // first parameter ("self"), so every count in the messages includes it.
 //
+// Parameters from index `positional` on are keyword-only (by default none
+// is).
+//
 // Checks, in this order, each raising TypeError with CPython's classic texts:
-//   1. more positional arguments than parameters;
+//   1. more positional arguments than parameters that take them;
 //   2. a required parameter bound neither by position nor by keyword; the
 //      count "given" is the number of parameters bound before it;
 //   3. per keyword, in call order: a keyword that is not a string, one that
@@ -39,11 +42,13 @@ inline Py_ssize_t param_index(PyObject* key, const char* const* params, std::siz
 // Fills out[0..count) with borrowed pointers (nullptr for an optional
 // parameter that was not given). Returns false with TypeError set.
 inline bool bind(const char* func, const char* const* params, std::size_t count, std::size_t required,
-                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+                 std::size_t positional, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out) {
     const Py_ssize_t nparams = static_cast<Py_ssize_t>(count);
-    const bool has_defaults = required < count;
-    if (nargs > nparams) {
-        raise_count_error(func, has_defaults, true, nparams, nargs);
+    const Py_ssize_t npositional = static_cast<Py_ssize_t>(positional < count ? positional : count);
+    const bool has_defaults = required < static_cast<std::size_t>(npositional);
+    if (nargs > npositional) {
+        raise_count_error(func, has_defaults, true, npositional, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -90,6 +95,7 @@ struct Signature {
     const char* name;
     std::array<const char*, N> params;
     std::size_t required;
+    std::size_t positional = N;  // the parameters after these are keyword-only
 };
 
 // The bound arguments of one call: borrowed from the caller for its duration.
@@ -97,8 +103,8 @@ template <std::size_t N>
 class Args {
 public:
     Args(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-        if (!detail::bind(sig.name, sig.params.data(), N, sig.required, args, PyVectorcall_NARGS(nargsf),
-                          kwnames, values_.data())) {
+        if (!detail::bind(sig.name, sig.params.data(), N, sig.required, sig.positional, args,
+                          PyVectorcall_NARGS(nargsf), kwnames, values_.data())) {
             throw PyErrOccurred();
         }
     }
