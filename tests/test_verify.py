@@ -41,7 +41,7 @@ def stored(ostrel, s3_config, tmp_path, kind, size, path):
     download) whose ETag is of `kind`: "plain" (one request), "5MiB" (the
     client library's parts), "8MiB" (ours); returns its name, as `path`
     downloads it, and content."""
-    name = "d/o.bin" if path == "dir" else "o.bin"
+    name = "d/o.bin" if path in ("dir", "tree") else "o.bin"
     data = os.urandom(size // 2).hex().encode() if path == "flow" else os.urandom(size)
     uploader = connected(ostrel, s3_config, **({"workers": 2} if kind == "8MiB" else {}))
     uploader._engine.make_bucket(BUCKET)
@@ -67,6 +67,8 @@ def download(through, path, name, target):
         return through._download_flow(BUCKET, name).encode()
     if path == "dir":
         assert through._download_dir(BUCKET, "d", str(target.parent)) is None
+    elif path == "tree":
+        through._download_tree(BUCKET, "d", str(target.parent))
     else:
         assert through._download_file(BUCKET, name, str(target)) is True
     return target.read_bytes()
@@ -80,6 +82,7 @@ def download(through, path, name, target):
     ("ranged", "8MiB", 20 * MiB, {"workers": 4}),
     ("ranged", "plain", 20 * MiB, {"workers": 4}),
     ("dir", "5MiB", 20 * MiB, {"workers": 2}),
+    ("tree", "5MiB", 12 * MiB, {"workers": 2}),
     ("flow", "plain", 3 * MiB, {}),
 ])
 def test_a_flipped_bit_heals(ostrel, s3_config, tmp_path, path, kind, size, keys):
@@ -109,6 +112,7 @@ def test_a_flipped_bit_heals(ostrel, s3_config, tmp_path, path, kind, size, keys
     ("file", "5MiB", 12 * MiB, {}, 1),
     ("ranged", "8MiB", 20 * MiB, {"workers": 4}, 3),
     ("ranged", "plain", 18 * MiB, {"workers": 2}, 3),
+    ("tree", "plain", 4 * MiB, {}, 1),
     ("flow", "plain", 2 * MiB, {}, 1),
 ])
 def test_every_response_flipped(ostrel, client, s3_config, tmp_path, path, kind, size, keys, responses):
@@ -118,7 +122,7 @@ def test_every_response_flipped(ostrel, client, s3_config, tmp_path, path, kind,
     temporary."""
     name, _ = stored(ostrel, s3_config, tmp_path, kind, size, path)
     etag = client._engine.stat_object(BUCKET, name).etag
-    target = tmp_path / name
+    target = tmp_path / ("o.bin" if path == "tree" else name)
     if path == "ranged":
         target.write_bytes(b"old")
     with net_proxy(s3_config["port"], flip_at=MiB) as proxy:
@@ -132,6 +136,27 @@ def test_every_response_flipped(ostrel, client, s3_config, tmp_path, path, kind,
     if path == "ranged":
         assert target.read_bytes() == b"old"
     assert proxy.stats["flips"] == 5 * responses
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("kind, size, flip", [
+    ("plain", 3 * MiB, False), ("plain", 3 * MiB, True), ("5MiB", 12 * MiB, True), ("8MiB", 20 * MiB, True),
+])
+def test_a_streamed_download_is_checked(ostrel, s3_config, tmp_path, kind, size, flip):
+    """The bytes of a streamed download are out before they can be judged: a
+    mismatch raises IntegrityError once all are written, and nothing is
+    fetched twice."""
+    name, data = stored(ostrel, s3_config, tmp_path, kind, size, "stream")
+    sink = io.BytesIO()
+    with net_proxy(s3_config["port"], **({"flip_at": MiB} if flip else {})) as proxy:
+        through = connected(ostrel, {**s3_config, "port": proxy.port})
+        if flip:
+            with pytest.raises(tavrin_minio.IntegrityError, match="verify: False"):
+                through._download_stream(BUCKET, name, sink)
+        else:
+            assert through._download_stream(BUCKET, name, sink) == size
+    assert len(sink.getvalue()) == size and (sink.getvalue() == data) is not flip
+    assert proxy.stats.get("flips", 0) == int(flip)
 
 
 def partnumber_questions(spy):

@@ -143,12 +143,19 @@ bool unsafe_file_name(PyObject* name) {
 }
 
 void fetch_listed_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
-                       PyObject* etag, const Progress& progress) {
+                       PyObject* etag, const Progress& progress, bool verify) {
     Ref hook = progress ? progress.hook(object_name) : Ref();
-    PartFile part = PartFile::start(target, etag);
+    PartFile part;
+    bool started = false;
     try {
         with_stream_retries([&](long long& written) {
-            part.go_on(client, bucket_name, object_name, target, hook.get(), written);
+            // A part file whose content did not match was removed: start again from byte 0.
+            if (!part) {
+                if (hook && started) restart_hook(hook.get());
+                part = PartFile::start(target, etag);
+                started = true;
+            }
+            part.go_on(client, bucket_name, object_name, target, hook.get(), verify, written);
             return Ref();
         });
     } catch (const tavrin::PyErrOccurred&) {

@@ -24,9 +24,12 @@ void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, 
 // request with If-Match on that ETag (no stat_object first), written into a
 // part file of the library's naming and renamed onto `target`; a broken
 // stream goes on from the byte it reached, counted as fetch_file() counts.
+// With `verify`, the part file is checked against the ETag and encryption
+// headers of the response before the rename; one that does not match is
+// removed and fetched again from byte 0, as a broken attempt counts.
 // A download that fails leaves no part file.
 void fetch_listed_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
-                       PyObject* etag, const Progress& progress);
+                       PyObject* etag, const Progress& progress, bool verify);
 
 // True when `name`, a non-empty file name without "/", would not name a new
 // entry inside the target directory: "." and "..", and a name holding a

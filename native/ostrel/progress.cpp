@@ -192,6 +192,12 @@ PyObject* hook_update(PyObject* self, PyObject* length) noexcept {
     });
 }
 
+}  // namespace
+
+void restart_hook(PyObject* hook) noexcept { reinterpret_cast<Hook*>(hook)->seen = 0; }
+
+namespace {
+
 void hook_dealloc(PyObject* self) {
     Hook* hook = reinterpret_cast<Hook*>(self);
     PyTypeObject* type = Py_TYPE(self);

@@ -54,6 +54,11 @@ private:
     Tracker* tracker_ = nullptr;
 };
 
+// The call behind `hook` (a Progress::hook() object) starts over from byte 0,
+// with its length already announced: what it reports again up to the most
+// bytes the object reported is not counted twice.
+void restart_hook(PyObject* hook) noexcept;
+
 // The tracker this thread reports to, if any: of the top-level call under
 // way on it, or of the task it runs.
 Progress current_progress();

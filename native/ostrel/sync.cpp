@@ -18,6 +18,7 @@
 #include "removal.hpp"
 #include "transfers.hpp"
 #include "unchanged.hpp"
+#include "verify.hpp"
 #include "walk.hpp"
 
 #include <algorithm>
@@ -192,7 +193,7 @@ public:
 
     void run(Work&) override {
         fetch_listed_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get(), etag_.get(),
-                          progress_);
+                          progress_, configured_verify(self_.get()));
         if (progress_) progress_.file_done(object_name_.get());
     }
 

@@ -241,6 +241,39 @@ Expected Expected::of_stat(PyObject* stat) {
     return etag ? Expected(etag.get(), metadata.get()) : Expected();
 }
 
+namespace {
+
+// The exact sizes of the `parts` parts of an object of `size` bytes whose
+// first part holds `first`: parts 2 to `parts` asked for one by one. False
+// when the server does not name them all, or they do not add up to `size`.
+bool rest_of_parts(PyObject* client, PyObject* bucket_name, PyObject* object_name, long long parts, long long size,
+                   long long first, std::vector<long long>& exact) {
+    exact.assign(1, first);
+    long long total = first;
+    for (long long number = 2; number <= parts; ++number) {
+        long long part = 0;
+        long long count = 0;
+        if (!part_info(client, bucket_name, object_name, number, part, count) || count != parts || part <= 0) {
+            return false;
+        }
+        exact.push_back(part);
+        total += part;
+    }
+    return total == size;
+}
+
+}  // namespace
+
+bool exact_parts(PyObject* client, PyObject* bucket_name, PyObject* object_name, const ContentTag& tag,
+                 long long size, std::vector<long long>& exact) {
+    long long first = 0;
+    long long count = 0;
+    if (!part_info(client, bucket_name, object_name, 1, first, count) || count != tag.parts || first <= 0) {
+        return false;
+    }
+    return rest_of_parts(client, bucket_name, object_name, tag.parts, size, first, exact);
+}
+
 Verdict judge(PyObject* client, PyObject* bucket_name, PyObject* object_name, const Expected& expected,
               long long size, const ContentFeed& feed, Ref& computed, const std::vector<long long>& tried) {
     const ContentTag& tag = expected.tag();
@@ -270,17 +303,8 @@ Verdict judge(PyObject* client, PyObject* bucket_name, PyObject* object_name, co
         if (cuts_match(feed, cuts, tag, computed)) return Verdict::kMatch;
     }
     // Parts may differ in size: each one's exact size decides.
-    std::vector<long long> exact{first};
-    long long total = first;
-    for (long long number = 2; number <= tag.parts; ++number) {
-        long long part = 0;
-        if (!part_info(client, bucket_name, object_name, number, part, count) || count != tag.parts || part <= 0) {
-            return Verdict::kUnknown;
-        }
-        exact.push_back(part);
-        total += part;
-    }
-    if (total != size) return Verdict::kUnknown;
+    std::vector<long long> exact;
+    if (!rest_of_parts(client, bucket_name, object_name, tag.parts, size, first, exact)) return Verdict::kUnknown;
     cuts.clear();
     cuts.emplace_back(0, std::move(exact));
     computed.reset();

@@ -111,6 +111,13 @@ enum class Verdict { kMatch, kMismatch, kUnknown };
 Verdict judge(PyObject* client, PyObject* bucket_name, PyObject* object_name, const Expected& expected,
               long long size, const ContentFeed& feed, Ref& computed, const std::vector<long long>& tried = {});
 
+// The exact sizes of the parts of an object of `size` bytes whose ETag is
+// the multipart `tag`, as the server names them (stat_object with
+// partNumber 1 to N, one request each); false when it does not name them
+// all, or they do not add up to `size`.
+bool exact_parts(PyObject* client, PyObject* bucket_name, PyObject* object_name, const ContentTag& tag,
+                 long long size, std::vector<long long>& exact);
+
 // judge() of the file at `path` (of `size` bytes).
 Verdict judge_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, const Expected& expected,
                    PyObject* path, long long size, Ref& computed);
