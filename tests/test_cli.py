@@ -51,12 +51,12 @@ def local_files(root):
 def cli(s3_config, tmp_path):
     """run(*args, profile=None, expect=0) -> CompletedProcess: the command with
     a configuration file holding the S3 server's profile (or `profile`)."""
-    def run(*args, profile=None, expect=0, timeout=60):
+    def run(*args, profile=None, expect=0, timeout=60, text=True):
         config = tmp_path / "config.toml"
         config.write_text(toml(profile or s3_config), encoding="utf-8")
         config.chmod(0o600)
         done = subprocess.run([sys.executable, "-m", "tavrin_minio", "--config", str(config), *args],
-                              capture_output=True, text=True, timeout=timeout, cwd=tmp_path)
+                              capture_output=True, text=text, timeout=timeout, cwd=tmp_path)
         if expect is not None:
             assert done.returncode == expect, (done.stdout, done.stderr)
         return done
@@ -131,6 +131,22 @@ def test_exit_status(cli, s3_config, bucket, args, profile_change, status, messa
     lines = done.stderr.strip().splitlines()
     assert message in lines[-1] and "Traceback" not in done.stderr
     assert len(lines) == 1 or lines[0].startswith("usage:")  # argparse shows the usage first
+
+
+@pytest.mark.parametrize("verify, status", [(None, 1), (False, 0)])
+def test_cat_of_corrupted_bytes_exits_1(cli, client, s3_config, bucket, verify, status):
+    """cat has written the bytes before they can be judged: a mismatch with
+    the ETag exits with status 1 and says why; verify = false writes them as
+    they came."""
+    from test_transfers import net_proxy
+
+    data = os.urandom(3 * 1024 * 1024)
+    client._upload_flow(bucket, "c.bin", data)
+    with net_proxy(s3_config["port"], flip_at=1024 * 1024) as proxy:
+        done = cli("cat", f"s3://{bucket}/c.bin", profile={**s3_config, "port": proxy.port, "verify": verify},
+                   expect=status, text=False)
+    assert len(done.stdout) == len(data) and done.stdout != data
+    assert (b"verify: False" in done.stderr) is (status == 1)
 
 
 def test_missing_config_file_and_ctrl_c(tmp_path, s3_config, silent_server):
