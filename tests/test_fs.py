@@ -82,20 +82,17 @@ class TestPipe(AbstractPipeTests, TavrinFixtures):
     pass
 
 
-@pytest.mark.parametrize("args, prefix", [(("b",), ""), (("b", "p/"), "p/")])
-def test_list_level_call(recorder_client, args, prefix):
-    """One listing with "/" as delimiter; a common prefix is a record of a name only."""
+@pytest.mark.parametrize("args, prefix", [(("b",), ""), (("b", "p/"), "p/"), (("b", "p"), "p/")])
+def test_list_folder_call(recorder_client, args, prefix):
+    """One listing with "/" as delimiter; a common prefix is a record of its prefix only."""
     when = datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc)
     entries = [SimpleNamespace(bucket_name="b", object_name="p/x", last_modified=when, etag="e", size=1,
-                               content_type=None),
+                               content_type=None, is_dir=False),
                SimpleNamespace(bucket_name="b", object_name="p/d/", last_modified=None, etag=None, size=None,
-                               content_type=None)]
+                               content_type=None, is_dir=True)]
     c, engine, log = recorder_client(list_objects=lambda **kw: iter(entries))
-    assert c._bucket_list_level(*args) == [
-        {"bucket_name": "b", "object_name": "p/x", "last_modified": "2024-01-02 03:04:05.000000", "etag": "e",
-         "size": 1, "mimora": None},
-        {"bucket_name": "b", "object_name": "p/d/", "last_modified": None, "etag": None, "size": None,
-         "mimora": None}]
+    assert c._list_folder(*args) == [{"key": "p/x", "size": 1, "etag": "e", "last_modified": when},
+                                     {"prefix": "p/d/"}]
     assert engine.calls == [("list_objects", (), {"bucket_name": "b", "prefix": prefix, "recursive": False})]
 
 

@@ -28,7 +28,6 @@ METHODS = [
     ("_remove_object", "TavrinOstrel._remove_object(self, bucket_name, object_name)"),
     ("_remove_objects", "TavrinOstrel._remove_objects(self, bucket_name, object_list)"),
     ("_get_url", "TavrinOstrel._get_url(self, bucket, object_name, days=7)"),
-    ("_bucket_list_level", "TavrinOstrel._bucket_list_level(self, bucket_name, prefix=u'')"),
     ("_list_folder", "TavrinOstrel._list_folder(self, bucket_name, prefix='', *, recursive=False)"),
     ("_upload_tree", "TavrinOstrel._upload_tree(self, bucket_name, dir_path, prefix='', *, exclude=None, "
                      "skip_unchanged=False, delete=False, dry_run=False, report=None)"),

@@ -77,12 +77,6 @@ class Entry:
         self.is_dir = name.endswith("/")
 
 
-def folder(name):
-    """A common prefix of a listing with a delimiter: a name ending in "/", no date."""
-    entry = Entry(name)
-    entry.last_modified = entry.etag = entry.size = None
-    return entry
-
 
 class Response:
     def __init__(self, data, headers=None):
@@ -209,9 +203,6 @@ def cases(tmp_path):
         "list_files": ({"list_objects": lambda **kw: [Entry(NAME), Entry("b")]},
                        lambda c: c._bucket_list_files(NAME, prefix="p")),
         "list_files_error": ({"list_objects": lambda **kw: [Entry(NAME), None]}, lambda c: c._bucket_list_files(NAME)),
-        "list_level": ({"list_objects": lambda **kw: [Entry(NAME), folder("p/d/")]},
-                       lambda c: c._bucket_list_level(NAME, "p/")),
-        "list_level_error": ({"list_objects": lambda **kw: [folder("d/"), None]}, lambda c: c._bucket_list_level(NAME)),
         "upload_text": ({}, lambda c: c._upload_flow("b", NAME, "text 你好")),
         "upload_bytes": ({}, lambda c: c._upload_flow("b", NAME, PAYLOAD)),
         "upload_file": ({}, lambda c: c._upload_flow("b", NAME, str(local))),

@@ -1,6 +1,5 @@
 // Buckets (create, remove, list, policy) and the listing of a bucket's objects.
 #include "ostrel.hpp"
-#include "listing.hpp"
 
 #include <datetime.h>
 
@@ -82,7 +81,27 @@ Ref modification_text(PyObject* value) {
 
 // TavrinOstrel._bucket_list_files(self, bucket_name, prefix=u'')
 constexpr Signature<3> kBucketListFiles{"_bucket_list_files", {"self", "bucket_name", "prefix"}, 2};
-Ref bucket_list_files(const Args<3>& a) { return listing_records(a[0], a[1], a.get_or(2, state().empty.get()), true); }
+Ref bucket_list_files(const Args<3>& a) {
+    State& s = state();
+    PyObject* prefix = a.get_or(2, s.empty.get());
+    Ref listing = call_method(engine(a[0]).get(), s.n.list_objects.get(), {a[1], prefix, Py_True},
+                              s.kw_list_objects.get());
+    Ref files = require(PyList_New(0));
+    tavrin::for_each(listing.get(), [&](Ref entry) {
+        // A copy of the six-key template keeps the key order and is sized
+        // for it; setting its values only replaces them.
+        Ref record = require(PyDict_Copy(s.record_template.get()));
+        auto put = [&](PyObject* key, const Ref& value) { require(PyDict_SetItem(record.get(), key, value.get())); };
+        put(s.n.bucket_name.get(), getattr(entry.get(), s.n.bucket_name.get()));
+        put(s.n.object_name.get(), getattr(entry.get(), s.n.object_name.get()));
+        put(s.n.last_modified.get(), modification_text(getattr(entry.get(), s.n.last_modified.get()).get()));
+        put(s.n.etag.get(), getattr(entry.get(), s.n.etag.get()));
+        put(s.n.size.get(), getattr(entry.get(), s.n.size.get()));
+        put(s.n.mimora.get(), getattr(entry.get(), s.n.content_type.get()));
+        require(PyList_Append(files.get(), record.get()));
+    });
+    return files;
+}
 
 // TavrinOstrel._bucket_policy(self, bucket_name)
 constexpr Signature<2> kBucketPolicy{"_bucket_policy", {"self", "bucket_name"}, 2};
@@ -101,36 +120,6 @@ Ref bucket_policy(const Args<2>& a) {
 }
 
 }  // namespace
-
-Ref listing_records(PyObject* self, PyObject* bucket_name, PyObject* prefix, bool recursive) {
-    State& s = state();
-    Ref listing = call_method(engine(self).get(), s.n.list_objects.get(),
-                              {bucket_name, prefix, recursive ? Py_True : Py_False}, s.kw_list_objects.get());
-    Ref records = require(PyList_New(0));
-    tavrin::for_each(listing.get(), [&](Ref entry) {
-        // Of a listing with a delimiter, a common prefix is the one kind of
-        // entry without a modification time.
-        bool folder = !recursive && getattr(entry.get(), s.n.last_modified.get()).get() == Py_None;
-        require(PyList_Append(records.get(), object_record(entry.get(), folder).get()));
-    });
-    return records;
-}
-
-Ref object_record(PyObject* entry, bool folder) {
-    State& s = state();
-    // A copy of the six-key template keeps the key order and is sized for
-    // it; setting its values only replaces them.
-    Ref record = require(PyDict_Copy(s.record_template.get()));
-    auto put = [&](PyObject* key, const Ref& value) { require(PyDict_SetItem(record.get(), key, value.get())); };
-    put(s.n.bucket_name.get(), getattr(entry, s.n.bucket_name.get()));
-    put(s.n.object_name.get(), getattr(entry, s.n.object_name.get()));
-    if (folder) return record;
-    put(s.n.last_modified.get(), modification_text(getattr(entry, s.n.last_modified.get()).get()));
-    put(s.n.etag.get(), getattr(entry, s.n.etag.get()));
-    put(s.n.size.get(), getattr(entry, s.n.size.get()));
-    put(s.n.mimora.get(), getattr(entry, s.n.content_type.get()));
-    return record;
-}
 
 void prepare_listing(State& s) {
     PyDateTime_IMPORT;

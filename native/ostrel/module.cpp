@@ -27,7 +27,6 @@ PyMethodDef* const kMethods[] = {
     &create_bucket_def, &remove_bucket_def,  &bucket_list_def,     &bucket_list_files_def,  &bucket_policy_def,
     &upload_flow_def,   &upload_file_def,    &upload_dir_def,      &download_flow_def,      &download_file_def,
     &download_dir_def,  &remove_object_def,  &remove_objects_def,  &get_url_def,
-    &bucket_list_level_def,
     &list_folder_def,   &upload_tree_def,    &download_tree_def,   &remove_tree_def,        &download_stream_def,
 };
 

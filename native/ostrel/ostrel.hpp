@@ -205,8 +205,6 @@ extern PyMethodDef upload_flow_def, upload_file_def, upload_dir_def;
 extern PyMethodDef download_flow_def, download_file_def, download_dir_def;
 // Removal and download URLs (removal.cpp)
 extern PyMethodDef remove_object_def, remove_objects_def, get_url_def;
-// One level of a bucket's listing, folders included (levels.cpp)
-extern PyMethodDef bucket_list_level_def;
 // Tree transfers (sync.cpp), the folder listing (folders.cpp), streamed downloads (stream.cpp)
 extern PyMethodDef upload_tree_def, download_tree_def, remove_tree_def, list_folder_def, download_stream_def;
 

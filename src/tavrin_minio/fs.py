@@ -143,17 +143,17 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
         else:
             prefix = f"{key}/" if key else ""
             with _errors(path):
-                records = self.client._bucket_list_level(bucket, prefix)
+                records = self.client._list_folder(bucket, prefix)
             entries = []
             for record in records:
-                name = record["object_name"]
+                name = record.get("prefix") or record["key"]
                 if name == prefix:  # the folder's own marker object
                     continue
-                if record["size"] is None and record["etag"] is None and name.endswith("/"):
+                if "prefix" in record:
                     entries.append(_folder(f"{bucket}/{name[:-1]}"))
                 else:
                     entries.append(_file(f"{bucket}/{name}", record["size"], record["etag"],
-                                         _listed_time(record["last_modified"])))
+                                         record["last_modified"]))
             if not records and key:
                 info = self.info(path)  # a file lists as itself; nothing at all raises
                 entries = [info] if info["type"] == "file" else []
