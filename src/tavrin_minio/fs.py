@@ -145,14 +145,13 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
             with _errors(path):
                 records = self.client._list_folder(bucket, prefix)
             entries = []
-            for record in records:
-                name = record.get("prefix") or record["key"]
-                if name == prefix:  # the folder's own marker object
-                    continue
+            for record in cast("list[dict[str, Any]]", records):
+                # A marker object of the folder itself ("key/") is not an entry of it.
                 if "prefix" in record:
-                    entries.append(_folder(f"{bucket}/{name[:-1]}"))
-                else:
-                    entries.append(_file(f"{bucket}/{name}", record["size"], record["etag"],
+                    if record["prefix"] != prefix:
+                        entries.append(_folder(f"{bucket}/{record['prefix'][:-1]}"))
+                elif record["key"] != prefix:
+                    entries.append(_file(f"{bucket}/{record['key']}", record["size"], record["etag"],
                                          record["last_modified"]))
             if not records and key:
                 info = self.info(path)  # a file lists as itself; nothing at all raises
