@@ -367,6 +367,7 @@ class Breaking(Rest):
         return super().read(amount)
 
 
+@pytest.mark.serial  # its bound is a time: measured alone, not beside other workers
 @pytest.mark.timeout(20)
 def test_an_attempt_that_made_progress_is_followed_at_once(recorder_client, tmp_path):
     """Every continuation but the last breaks after 1 MiB: each one goes on
