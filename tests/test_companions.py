@@ -348,6 +348,26 @@ def test_tunnel_outlives_its_ssh_sessions(own_sshd, ostrel, s3_config, caplog):
 
 
 @pytest.mark.sshd
+@pytest.mark.parametrize("failure", [EOFError(), BrokenPipeError(32, "Broken pipe")])
+def test_a_write_that_meets_the_end_of_the_session_logs_in_again(sshd_server, echo_server, failure):
+    """The session's server is gone, and a channel's request fails to be sent before the
+    transport's own reader has seen the end (it still says it is active)."""
+    ssh = TavrinSSH(sshd_server.ssh_config(echo_server.host, echo_server.port),
+                    known_hosts=sshd_server.known_hosts)
+    local = ssh.connect()
+    try:
+        stale = local._tunnel._transport
+
+        def write_fails(*args, **kwargs):
+            raise failure
+        stale.open_channel = write_fails
+        assert _echo_through(local.port, b"ping") == b"ping"
+        assert local._tunnel._transport is not stale and not stale.is_active()
+    finally:
+        ssh.close()
+
+
+@pytest.mark.sshd
 @pytest.mark.timeout(30)  # the login's own timeout is 60 s: only close() ends it in time
 def test_close_ends_a_login_under_way(own_sshd, echo_server):
     cfg = own_sshd.server.ssh_config(echo_server.host, echo_server.port)

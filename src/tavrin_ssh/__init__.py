@@ -335,8 +335,10 @@ class _Tunnel:
         if transport.is_active():
             try:
                 return self._open_channel(transport, peer)
-            except TavrinSSHError:
-                if transport.is_active():
+            except TavrinSSHError as exc:
+                # A write to a session whose server has gone fails (EOFError, OSError) before the
+                # transport's reader has seen the end: that session is lost all the same.
+                if transport.is_active() and not isinstance(exc.__cause__, (EOFError, OSError)):
                     raise
         return self._open_channel(self._relogin(transport), peer)
 
