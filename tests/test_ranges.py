@@ -26,11 +26,15 @@ class Entry:
 class Storage:
     """Stands in for the storage client with objects in memory; counts the
     requests under way (a response counts until it is released) and breaks
-    the streams that `breaks` names: (offset of the request) -> how often."""
+    the streams that `breaks` names: (offset of the request) -> how often.
+    With `meet`, the first object request waits (5 s at most) until a second
+    one is under way, so a pool that runs two at once shows it on a loaded
+    machine too, where its threads may start late."""
 
-    def __init__(self, objects, breaks=None, delay=0.0):
-        self.objects, self.breaks, self.delay = objects, dict(breaks or {}), delay
+    def __init__(self, objects, breaks=None, delay=0.0, meet=False):
+        self.objects, self.breaks, self.delay, self.meet = objects, dict(breaks or {}), delay, meet
         self.lock, self.active, self.peak = threading.Lock(), 0, 0
+        self.changed = threading.Condition(self.lock)
         self.engine = Recorder(stat_object=self.stat_object, get_object=self.get_object,
                                fget_object=self.fget_object, list_objects=self.list_objects)
 
@@ -38,6 +42,12 @@ class Storage:
         with self.lock:
             self.active += change
             self.peak = max(self.peak, self.active)
+            self.changed.notify_all()
+
+    def meeting(self):
+        if self.meet:
+            with self.lock:
+                self.changed.wait_for(lambda: self.peak >= 2, timeout=5)
 
     def held(self, result):
         self.request(1)
@@ -53,13 +63,17 @@ class Storage:
         return self.held([Entry(name, len(body)) for name, body in self.objects.items()])
 
     def fget_object(self, bucket, name, path):
-        self.held(None)
+        self.request(1)
+        self.meeting()
+        time.sleep(self.delay)
+        self.request(-1)
         with open(path, "wb") as file:
             file.write(self.objects[name])
 
     def get_object(self, bucket, name, offset, length, request_headers):
         assert request_headers == {"If-Match": f'"{hashlib.md5(self.objects[name]).hexdigest()}"'}
         self.request(1)
+        self.meeting()
         cut, part = None, offset // (8 * MiB)
         with self.lock:
             if self.breaks.get(part):  # the first break within the fourth block read, later ones at once
@@ -152,7 +166,7 @@ def test_requests_never_outnumber_the_threads(ostrel, tmp_path, workers, sizes):
     with the other objects, never more requests at once than threads, and
     no thread waits for a part only it could run (no deadlock)."""
     objects = {f"d/{i}": os.urandom(size * MiB) for i, size in enumerate(sizes)}
-    storage = Storage(objects, delay=0.002)
+    storage = Storage(objects, delay=0.002, meet=True)
     c = client_for(ostrel, storage, workers)
     c._download_dir(BUCKET, "d", str(tmp_path))
     assert 2 <= storage.peak <= workers
