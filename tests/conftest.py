@@ -1,33 +1,28 @@
 """Shared fixtures: a real S3 server (moto) on 127.0.0.1, clients connected to
 it, and a recording stand-in for the storage client."""
 
-import functools
+import os
 import urllib.request
 import uuid
 
 import pytest
 
+from motoserver import cache_moto_module_list, moto_server
 from sshd import echo_server, sshd_password_user, sshd_server  # noqa: F401  (fixtures)
-
-
-def _cache_moto_module_list():
-    """moto's server lists its own package folder on every request to tell a
-    service name from a host name; the folder does not change during a run,
-    so one listing serves them all (about a third of a request's CPU time)."""
-    from moto import backends
-
-    if not hasattr(backends.list_of_moto_modules, "cache_info"):
-        backends.list_of_moto_modules = functools.cache(lambda listing=backends.list_of_moto_modules:
-                                                        tuple(listing()))
 
 
 @pytest.fixture(scope="session")
 def s3_endpoint():
-    """(host, port) of an in-process S3 server, for the whole test session
-    (under xdist, one per worker process)."""
+    """(host, port) of an S3 server for the whole test session (under xdist,
+    one per worker process): in this process, or with TAVRIN_TEST_S3_PROCESS
+    set (the sanitizer run) in a process of its own, without the sanitizers."""
+    if os.environ.get("TAVRIN_TEST_S3_PROCESS"):
+        with moto_server() as port:
+            yield "127.0.0.1", port
+        return
     from moto.server import ThreadedMotoServer
 
-    _cache_moto_module_list()
+    cache_moto_module_list()
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
     server.start()
     host, port = server.get_host_and_port()

@@ -7,6 +7,7 @@ Shared by the TLS tests and the benchmarks (bench/s3server.py imports it).
 import contextlib
 import dataclasses
 import datetime
+import functools
 import ipaddress
 import os
 import socket
@@ -88,20 +89,51 @@ def free_port():
         return s.getsockname()[1]
 
 
+_SANITIZING = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+
+
+def plain_env():
+    """The environment without the sanitizer runtimes and settings a sanitizer
+    run gives every process: for the servers the tests talk to, which are not
+    the code under test (under them, they only cost time)."""
+    return {name: value for name, value in os.environ.items() if name not in _SANITIZING}
+
+
+def cache_moto_module_list():
+    """moto's server lists its own package folder on every request to tell a
+    service name from a host name; the folder does not change during a run,
+    so one listing serves them all (about a third of a request's CPU time)."""
+    from moto import backends
+
+    if not hasattr(backends.list_of_moto_modules, "cache_info"):
+        backends.list_of_moto_modules = functools.cache(lambda listing=backends.list_of_moto_modules:
+                                                        tuple(listing()))
+
+
+def _serve(argv):
+    cache_moto_module_list()
+    from moto.server import main
+
+    main(argv)
+
+
 @contextlib.contextmanager
 def moto_server(certificates=None, timeout=60.0):
-    """Runs `python -m moto.server` on 127.0.0.1 on a free port, with TLS when
-    `certificates` (see make_certificates) are given; yields the port once the
-    server answers, and stops it on exit."""
+    """Runs moto's server (`python -m moto.server`, with the module list
+    cached) on 127.0.0.1 on a free port in a process of its own, with TLS when
+    `certificates` (see make_certificates) are given, in plain_env(); yields
+    the port once the server answers, and stops it on exit."""
     port = free_port()
-    command = [sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)]
+    launch = f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); " \
+             "import motoserver; motoserver._serve(sys.argv[1:])"
+    command = [sys.executable, "-c", launch, "-H", "127.0.0.1", "-p", str(port)]
     url, context = f"http://127.0.0.1:{port}/moto-api/", None
     if certificates is not None:
         command += ["--ssl-cert", certificates.cert, "--ssl-key", certificates.key]
         url = "https" + url[len("http"):]
         context = ssl.create_default_context(cafile=certificates.ca)
         context.check_hostname = False  # the certificate need not name 127.0.0.1; its CA must sign it
-    server = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    server = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=plain_env())
     try:
         deadline = time.monotonic() + timeout
         while True:

@@ -23,6 +23,8 @@ import time
 
 import pytest
 
+from motoserver import plain_env
+
 SSHD = "/usr/sbin/sshd"
 CLIENT_PASSPHRASE = "secret phrase"
 
@@ -130,7 +132,7 @@ class SSHDaemon:
 
     def __init__(self, d):
         self.dir, self.port = d, None
-        subprocess.run(_KEYGEN + ["-N", CLIENT_PASSPHRASE, "-f", str(d / "client_key")], check=True)
+        subprocess.run(_KEYGEN + ["-N", CLIENT_PASSPHRASE, "-f", str(d / "client_key")], check=True, env=plain_env())
         shutil.copy(d / "client_key.pub", d / "authorized_keys")
 
     def start(self):
@@ -138,14 +140,14 @@ class SSHDaemon:
         d, log_path = self.dir, self.dir / "sshd.log"
         for name in ("hostkey", "hostkey.pub"):
             (d / name).unlink(missing_ok=True)
-        subprocess.run(_KEYGEN + ["-N", "", "-f", str(d / "hostkey")], check=True)
+        subprocess.run(_KEYGEN + ["-N", "", "-f", str(d / "hostkey")], check=True, env=plain_env())
         os.makedirs("/run/sshd", mode=0o755, exist_ok=True)
         for _ in range(3 if self.port is None else 1):  # a free port may be taken before sshd binds it
             port = self.port or free_port()
             cfg = d / "sshd_config"
             cfg.write_text(_CONFIG.format(port=port, dir=d))
             with open(log_path, "wb") as log:
-                self.proc = subprocess.Popen([SSHD, "-D", "-e", "-f", str(cfg)],
+                self.proc = subprocess.Popen([SSHD, "-D", "-e", "-f", str(cfg)], env=plain_env(),
                                              stdin=subprocess.DEVNULL, stdout=log, stderr=log)
             if _wait_listening(self.proc, log_path, port, time.monotonic() + 10):
                 self.port = port
