@@ -341,6 +341,8 @@ void raise_integrity_error(PyObject* bucket_name, PyObject* object_name, const E
     throw tavrin::PyErrOccurred();
 }
 
+Ref integrity_error_type() { return integrity_error_class(); }
+
 bool integrity_error(const tavrin::PendingError& error) {
     try {
         return error.matches(integrity_error_class().get());
