@@ -6,6 +6,8 @@ from types import SimpleNamespace
 
 import pytest
 
+from minio.error import S3Error
+
 from tavrin_minio import IntegrityError
 from test_cli import cli, keys, local_files, records, write_tree  # noqa: F401  (cli: a fixture)
 
@@ -101,6 +103,51 @@ def test_mv_between_local_files_and_the_store(cli, client, bucket, tmp_path):
     cli("mv", f"s3://{bucket}/m/one.txt", str(tmp_path / "down"))
     cli("mv", "-r", f"s3://{bucket}/m/d", str(tmp_path / "down/d"))
     assert local_files(tmp_path / "down") == {"one.txt": b"1", "d/two.txt": b"22"} and keys(client, bucket) == []
+
+
+class OtherETags:
+    """A storage client whose listings show an ETag no content of the tests has."""
+
+    def __init__(self, engine):
+        self._engine = engine
+
+    def __getattr__(self, name):
+        attribute = getattr(self._engine, name)
+        if name != "list_objects":
+            return attribute
+        return lambda *args, **kwargs: [Listed(entry) for entry in attribute(*args, **kwargs)]
+
+
+class Listed:
+    def __init__(self, entry):
+        self._entry, self.etag = entry, "0" * 32
+
+    def __getattr__(self, name):
+        return getattr(self._entry, name)
+
+
+@pytest.mark.parametrize("up", [True, False])
+def test_move_keeps_a_source_whose_transfer_does_not_check_out(client, bucket, tmp_path, caplog, up):
+    write_tree(tmp_path / "up", {"a.txt": b"a", "d/b.txt": b"b"})
+    client._upload_tree(bucket, str(tmp_path / "up"), "m")
+    client._engine = OtherETags(client._engine)
+    if up:  # stored, but the listing does not show the file's content: kept, warned about, recorded
+        done = client._move_tree_up(bucket, str(tmp_path / "up"), "m")
+        assert sorted(r["action"] for r in done) == ["skip", "skip", "upload", "upload"]
+        assert "does not match the file" in caplog.text and len(local_files(tmp_path / "up")) == 2
+    else:  # the download is refused: nothing goes
+        with pytest.raises(S3Error, match="PreconditionFailed"):
+            client._move_tree_down(bucket, "m", str(tmp_path / "down"))
+    client._engine = client._engine._engine
+    assert keys(client, bucket) == ["m/a.txt", "m/d/b.txt"] and len(local_files(tmp_path / "up")) == 2
+
+
+def test_mv_of_a_wildcard_and_a_failed_mv(cli, client, bucket, tmp_path):
+    put(client, bucket, {"p/a.csv": "a", "p/b.txt": "b", "p/sub/c.csv": "c"})
+    cli("mv", f"s3://{bucket}/p/*.csv", str(tmp_path / "dir"))
+    assert local_files(tmp_path / "dir") == {"a.csv": b"a"} and keys(client, bucket) == ["p/b.txt", "p/sub/c.csv"]
+    done = cli("mv", "-r", str(tmp_path / "dir"), "s3://no-such-bucket/x", expect=1)
+    assert "NoSuchBucket" in done.stderr and local_files(tmp_path / "dir") == {"a.csv": b"a"}
 
 
 WILD = {"p/a.csv": "a", "p/b.txt": "b", "p/sub/c.csv": "c", "p/sub/deep/d.csv": "d", "logs/2026-01.txt": "1",

@@ -536,10 +536,12 @@ def _copy(client: TavrinOstrel, args: argparse.Namespace, out: Output, *, move: 
     if source_remote is None or target_remote is None:
         if source_remote is None or not _wildcard(source_remote[1]):
             return _copy_dry_run(args, out, move=move)
-        records = client._download_tree(source_remote[0], source_remote[1], args.target, filters=args.filters,
-                                        wildcard=True, dry_run=args.dry_run, report=out.transfer)
         if move and not args.dry_run:
-            _remove_sources(client, source_remote[0], records)
+            client._move_tree_down(source_remote[0], source_remote[1], args.target, filters=args.filters,
+                                   wildcard=True, report=out.transfer)
+        else:
+            client._download_tree(source_remote[0], source_remote[1], args.target, filters=args.filters,
+                                  wildcard=True, dry_run=args.dry_run, report=out.transfer)
         return out.status()
     (source_bucket, source_key), (bucket, key) = source_remote, target_remote
     if sync or args.recursive or _wildcard(source_key):
@@ -573,14 +575,6 @@ def _copy_dry_run(args: argparse.Namespace, out: Output, *, move: bool) -> int:
     return 0
 
 
-def _remove_sources(client: TavrinOstrel, bucket: str, records: list[Any]) -> None:
-    """Removes the objects a tree download wrote (each checked against its ETag as it came)."""
-    start = len(f"{SCHEME}{bucket}/")
-    names = [record["source"][start:] for record in records if record["action"] == "download"]
-    if names:
-        client._remove_objects(bucket, names)
-
-
 def _mv(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
     if _in_store(args) or (args.dry_run and not args.recursive):
         return _copy(client, args, out, move=True)
@@ -592,8 +586,7 @@ def _mv(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
     assert source_remote is not None
     bucket, key = source_remote
     if args.recursive:
-        records = client._download_tree(bucket, key, args.target, filters=args.filters, report=out.transfer)
-        _remove_sources(client, bucket, records)
+        client._move_tree_down(bucket, key, args.target, filters=args.filters, report=out.transfer)
         return out.status()
     bucket, key = _remote_only(args.source, key=True)
     target = args.target
@@ -607,24 +600,12 @@ def _mv(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
 
 
 def _move_up(client: TavrinOstrel, args: argparse.Namespace, out: Output, bucket: str, key: str) -> int:
-    """mv of local files to the store: each file removed once the stored object has its size."""
+    """mv of local files to the store: each file removed once its object checks out."""
     if args.recursive:
         if not os.path.isdir(args.source):
             raise UsageError(f"{args.source!r} is not a folder")
-        records: list[Mapping[str, Any]] = list(
-            client._upload_tree(bucket, args.source, key, filters=args.filters, report=out.transfer))
-        listed: list[Mapping[str, Any]] = list(client._list_folder(bucket, key, recursive=True))
-        stored = {f"{SCHEME}{bucket}/{entry['key']}": entry["size"] for entry in listed}
-        kept = 0
-        for record in records:
-            if record["action"] != "upload":
-                continue
-            if stored.get(record["target"]) == record["size"]:
-                os.remove(record["source"])
-            else:
-                kept += 1
-                _fail(f"warning: {record['source']} kept: the stored object does not have its size")
-        return 1 if kept else out.status()
+        client._move_tree_up(bucket, args.source, key, filters=args.filters, report=out.transfer)
+        return out.status()
     if os.path.isdir(args.source):
         raise UsageError(f"{args.source!r} is a folder: use mv -r")
     if not key or key.endswith("/"):

@@ -146,6 +146,25 @@ class TavrinOstrel:
         dry_run: bool = False,
         report: Callable[[_TransferRecord], object] | None = None,
     ) -> list[_TransferRecord]: ...
+    def _move_tree_up(
+        self,
+        bucket_name: str,
+        dir_path: StrPath,
+        prefix: str = "",
+        *,
+        filters: _Filters | None = None,
+        report: Callable[[_TransferRecord], object] | None = None,
+    ) -> list[_TransferRecord]: ...
+    def _move_tree_down(
+        self,
+        bucket_name: str,
+        prefix: str,
+        dir_path: StrPath,
+        *,
+        filters: _Filters | None = None,
+        wildcard: bool = False,
+        report: Callable[[_TransferRecord], object] | None = None,
+    ) -> list[_TransferRecord]: ...
     # exclude: patterns matched against the path relative to the folder, "/"-separated.
     def _upload_tree(
         self,
