@@ -2,6 +2,7 @@
 inspection and dry runs: the tavrin-minio command and the client methods
 behind it."""
 
+import os
 from types import SimpleNamespace
 
 import pytest
@@ -188,16 +189,35 @@ def test_wildcard_commands(cli, client, bucket, tmp_path):
                                     "p/a.csv", "p/b.txt", "p/sub/c.csv", "p/sub/deep/d.csv"]
 
 
+class Walked:
+    """The os module, noting each folder listed."""
+
+    def __init__(self, walked):
+        self._walked = walked
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def listdir(self, path):
+        self._walked.append(str(path))
+        return os.listdir(path)
+
+
 @pytest.mark.parametrize("rules, sent", [
     ([("exclude", "*"), ("include", "*.txt")], ["a.txt", "sub/c.txt", "tmp/d.txt"]),   # whole paths decide
     ([("include", "*.txt"), ("exclude", "*")], []),                                     # the later one wins
     ([("exclude", "tmp/"), ("include", "tmp/d.txt")], ["a.txt", "b.csv", "sub/c.txt", "tmp/d.txt"]),
     ([("exclude", "tmp/")], ["a.txt", "b.csv", "sub/c.txt"]),
 ])
-def test_include_and_exclude_in_order(client, bucket, tmp_path, rules, sent):
+def test_include_and_exclude_in_order(client, bucket, tmp_path, monkeypatch, ostrel, rules, sent):
     write_tree(tmp_path / "t", {"a.txt": b"a", "b.csv": b"b", "sub/c.txt": b"c", "tmp/d.txt": b"d"})
+    walked = []
+    monkeypatch.setattr(ostrel, "os", Walked(walked))
     client._upload_tree(bucket, str(tmp_path / "t"), "up", filters=rules)
+    monkeypatch.undo()
     assert keys(client, bucket) == [f"up/{name}" for name in sent]
+    # without an include, an excluded folder is never walked
+    assert (str(tmp_path / "t" / "tmp") in walked) == any(kind == "include" for kind, _ in rules)
     back = client._download_tree(bucket, "up", str(tmp_path / "back"), filters=rules)
     assert sorted(r["target"].replace(str(tmp_path / "back") + "/", "") for r in back) == sent
 
