@@ -274,6 +274,8 @@ def cases(tmp_path):
         "copy_object_mismatch": ({"stat_object": lambda b, o: Stat() if b == "b" else Smaller()},
                                  lambda c: c._copy_object("b", NAME, "c", NAME, move=True)),
         "move_tree_up_kept": ({"list_objects": listed(b"y")}, lambda c: c._move_tree_up("b", str(tree / "sub"), "p")),
+        "move_file_up_kept": ({"stat_object": lambda b, o: Stat()},
+                              lambda c: c._move_file_up("b", NAME, str(tree / "sub" / "x.txt"))),
         "move_tree_down": ({"list_objects": lambda **kw: [Entry("p/a.txt")], "get_object": Whole,
                             "remove_objects": lambda b, it: iter([list(it)[0]])},
                            lambda c: c._move_tree_down("b", "p", str(tmp_path / "moved"), report=lambda r: None)),
@@ -295,7 +297,7 @@ def cases(tmp_path):
     "download_file_verified", "download_file_parts_asked", "download_flow_verified", "remove_objects", "get_url", "argument_error", "argument_error_count",
     "upload_tree", "upload_tree_bad_exclude", "download_tree", "download_tree_dry", "remove_tree", "list_folder",
     "download_stream", "copy_tree", "copy_tree_wildcard_dry", "copy_object_move", "copy_object_mismatch",
-    "folder_usage", "stat_object", "move_tree_up_kept", "move_tree_down",
+    "folder_usage", "stat_object", "move_tree_up_kept", "move_tree_down", "move_file_up_kept",
 ])
 def test_operation_does_not_leak(recorder_client, tmp_path, case):
     results, call = cases(tmp_path)[case]

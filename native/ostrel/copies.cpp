@@ -74,9 +74,7 @@ void check_copy(PyObject* self, const Copy& copy) {
         "the copy of %S/%S to %S/%S does not match its source (size %S, ETag %S; the copy: size %S, ETag %S); "
         "the source is kept", copy.source_bucket.get(), copy.source_name.get(), copy.bucket_name.get(),
         copy.object_name.get(), copy.size.get(), copy.etag.get(), size.get(), etag.get()));
-    Ref error = call(integrity_error_type().get(), {message.get()});
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    throw tavrin::PyErrOccurred();
+    raise_integrity(message.get());
 }
 
 // The server's copy of one object; with `check`, checked once stored.

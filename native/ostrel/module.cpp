@@ -31,7 +31,7 @@ PyMethodDef* const kMethods[] = {
     &download_dir_def,  &remove_object_def,  &remove_objects_def,  &get_url_def,
     &list_folder_def,   &upload_tree_def,    &download_tree_def,   &remove_tree_def,        &download_stream_def,
     &copy_object_def,   &copy_tree_def,      &folder_usage_def,    &stat_object_def,
-    &move_tree_up_def,  &move_tree_down_def,
+    &move_file_up_def,  &move_tree_up_def,   &move_tree_down_def,
 };
 
 void make_texts(State& s) {

@@ -22,6 +22,7 @@ namespace ostrel {
 namespace {
 
 using tavrin::call_method;
+using tavrin::getattr;
 using tavrin::interned;
 using tavrin::require;
 
@@ -104,6 +105,33 @@ Ref move_tree_up(const Args<6>& a) {
     return records;
 }
 
+// TavrinOstrel._move_file_up(self, bucket_name, object_name, file_path)
+//
+// _upload_file, then the file removed once the object checks out (stated:
+// the file's size and, an MD5 ETag of either form, its content). Returns
+// the size moved; IntegrityError, the file kept, when it does not check out.
+constexpr Signature<4> kMoveFileUp{"_move_file_up", {"self", "bucket_name", "object_name", "file_path"}, 4};
+Ref move_file_up(const Args<4>& a) {
+    State& s = state();
+    Ref os = global(s.n.os.get());
+    Ref info = call_method(os.get(), s.n.stat.get(), {a[3]});
+    Ref size = getattr(info.get(), s.n.st_size.get());
+    call_method(a[0], s.n._upload_file.get(), {a[1], a[2], a[3]});
+    Ref stat = call_method(engine(a[0]).get(), s.n.stat_object.get(), {a[1], a[2]});
+    RemoteEntry object;
+    object.name = Ref::borrow(a[2]);
+    object.size = getattr(stat.get(), s.n.size.get());
+    object.etag = getattr(stat.get(), s.n.etag.get());
+    if (!stored_whole(a[0], a[1], object, a[3], size.get())) {
+        Ref message = require(PyUnicode_FromFormat(
+            "the stored object %S/%S does not match the file %S (size %S; stored: size %S, ETag %S); the file is kept",
+            a[1], a[2], a[3], size.get(), object.size.get(), object.etag.get()));
+        raise_integrity(message.get());
+    }
+    call_method(os.get(), s.n.remove.get(), {a[3]});
+    return size;
+}
+
 // TavrinOstrel._move_tree_down(self, bucket_name, prefix, dir_path, *, filters=None, wildcard=False, report=None)
 //
 // _download_tree, then the downloaded objects removed by batch removal;
@@ -139,6 +167,8 @@ Ref move_tree_down(const Args<7>& a) {
 
 PyMethodDef move_tree_up_def = tavrin::method_def<6, kMoveTreeUp, move_tree_up>(
     "TavrinOstrel._move_tree_up(self, bucket_name, dir_path, prefix='', *, filters=None, report=None)");
+PyMethodDef move_file_up_def = tavrin::method_def<4, kMoveFileUp, move_file_up>(
+    "TavrinOstrel._move_file_up(self, bucket_name, object_name, file_path)");
 PyMethodDef move_tree_down_def = tavrin::method_def<7, kMoveTreeDown, move_tree_down>(
     "TavrinOstrel._move_tree_down(self, bucket_name, prefix, dir_path, *, filters=None, wildcard=False, "
     "report=None)");

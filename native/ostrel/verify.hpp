@@ -136,8 +136,8 @@ void check_body(PyObject* client, PyObject* bucket_name, PyObject* object_name, 
 // The digest of a multipart ETag from the parts' binary MD5s, joined.
 Ref parts_digest(const std::string& digests);
 
-// tavrin_minio.IntegrityError, the class.
-Ref integrity_error_type();
+// Raises tavrin_minio.IntegrityError(message).
+[[noreturn]] void raise_integrity(PyObject* message);
 
 // Raises tavrin_minio.IntegrityError naming the object, the expected ETag
 // and the computed digest.

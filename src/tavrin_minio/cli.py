@@ -610,12 +610,7 @@ def _move_up(client: TavrinOstrel, args: argparse.Namespace, out: Output, bucket
         raise UsageError(f"{args.source!r} is a folder: use mv -r")
     if not key or key.endswith("/"):
         key += os.path.basename(args.source)
-    size = os.stat(args.source).st_size
-    client._upload_file(bucket, key, args.source)
-    if client._stat_object(bucket, key)["size"] != size:
-        _fail(f"{args.source} kept: {SCHEME}{bucket}/{key} does not have its size")
-        return 1
-    os.remove(args.source)
+    size = client._move_file_up(bucket, key, args.source)
     out.transfer({"action": "upload", "source": args.source, "target": f"{SCHEME}{bucket}/{key}", "size": size})
     return 0
 

@@ -146,6 +146,7 @@ class TavrinOstrel:
         dry_run: bool = False,
         report: Callable[[_TransferRecord], object] | None = None,
     ) -> list[_TransferRecord]: ...
+    def _move_file_up(self, bucket_name: str, object_name: str, file_path: StrPath) -> int: ...
     def _move_tree_up(
         self,
         bucket_name: str,
