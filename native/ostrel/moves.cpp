@@ -79,7 +79,8 @@ Ref move_tree_up(const Args<6>& a) {
     PyObject* bucket_name = a[1];
     PyObject* report = a.get_or(5, Py_None);
     Ref prefix = folder_prefix(a.get_or(3, s.empty.get()));
-    Ref records = run_tree(self, "_upload_tree", bucket_name, a[2], prefix.get(), a.get_or(4, Py_None), report, nullptr);
+    Ref records =
+        run_tree(self, "_upload_tree", bucket_name, a[2], prefix.get(), a.get_or(4, Py_None), report, nullptr);
     records = require(PySequence_List(records.get()));
     const std::vector<RemoteEntry> stored = list_tree(self, bucket_name, prefix.get(), Filter());
     std::unordered_map<std::u32string, const RemoteEntry*> by_name;
