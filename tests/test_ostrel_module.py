@@ -28,13 +28,26 @@ METHODS = [
     ("_remove_object", "TavrinOstrel._remove_object(self, bucket_name, object_name)"),
     ("_remove_objects", "TavrinOstrel._remove_objects(self, bucket_name, object_list)"),
     ("_get_url", "TavrinOstrel._get_url(self, bucket, object_name, days=7)"),
-    ("_list_folder", "TavrinOstrel._list_folder(self, bucket_name, prefix='', *, recursive=False)"),
+    ("_list_folder", "TavrinOstrel._list_folder(self, bucket_name, prefix='', *, recursive=False, wildcard=False)"),
     ("_upload_tree", "TavrinOstrel._upload_tree(self, bucket_name, dir_path, prefix='', *, exclude=None, "
-                     "skip_unchanged=False, delete=False, dry_run=False, report=None)"),
+                     "skip_unchanged=False, delete=False, dry_run=False, report=None, filters=None)"),
     ("_download_tree", "TavrinOstrel._download_tree(self, bucket_name, prefix, dir_path, *, exclude=None, "
-                       "skip_unchanged=False, delete=False, dry_run=False, report=None)"),
-    ("_remove_tree", "TavrinOstrel._remove_tree(self, bucket_name, prefix, *, exclude=None, dry_run=False, report=None)"),
+                       "skip_unchanged=False, delete=False, dry_run=False, report=None, filters=None, wildcard=False)"),
+    ("_remove_tree", "TavrinOstrel._remove_tree(self, bucket_name, prefix, *, exclude=None, dry_run=False, "
+                     "report=None, filters=None, wildcard=False)"),
     ("_download_stream", "TavrinOstrel._download_stream(self, bucket_name, object_name, stream)"),
+    ("_copy_object", "TavrinOstrel._copy_object(self, source_bucket, source_name, bucket_name, object_name, *, "
+                     "move=False)"),
+    ("_copy_tree", "TavrinOstrel._copy_tree(self, source_bucket, source_prefix, bucket_name, prefix='', *, "
+                   "exclude=None, filters=None, wildcard=False, skip_unchanged=False, delete=False, move=False, "
+                   "dry_run=False, report=None)"),
+    ("_folder_usage", "TavrinOstrel._folder_usage(self, bucket_name, prefix='', *, wildcard=False)"),
+    ("_stat_object", "TavrinOstrel._stat_object(self, bucket_name, object_name)"),
+    ("_move_file_up", "TavrinOstrel._move_file_up(self, bucket_name, object_name, file_path)"),
+    ("_move_tree_up", "TavrinOstrel._move_tree_up(self, bucket_name, dir_path, prefix='', *, filters=None, "
+                      "report=None)"),
+    ("_move_tree_down", "TavrinOstrel._move_tree_down(self, bucket_name, prefix, dir_path, *, filters=None, "
+                        "wildcard=False, report=None)"),
 ]
 
 

@@ -88,6 +88,11 @@ class Response:
 
 class Stat:
     size, etag = 16 * 1024 * 1024, "e"
+    content_type, last_modified, metadata = "text/plain", None, {"x-amz-meta-a": "b"}
+
+
+class Smaller(Stat):
+    size = 1
 
 
 def raising(make):
@@ -259,6 +264,24 @@ def cases(tmp_path):
         "list_folder": ({"list_objects": lambda **kw: [Entry(NAME), Entry("photos/")]},
                         lambda c: c._list_folder("b", "photos", recursive=True)),
         "download_stream": ({"get_object": Whole}, lambda c: c._download_stream("b", NAME, io.BytesIO())),
+        "copy_tree": ({"list_objects": lambda **kw: [Entry("p/a.txt"), Entry("p/d/")], "stat_object": lambda b, o: Stat(),
+                       "remove_objects": lambda b, it: iter([list(it)[0]])},
+                      lambda c: workers(c)._copy_tree("b", "p", "c", "q", filters=[("exclude", "*.tmp"), ("include", "a*")],
+                                                      skip_unchanged=True, delete=True, move=True, report=lambda r: None)),
+        "copy_tree_wildcard_dry": ({"list_objects": lambda **kw: [Entry("p/a.txt"), Entry("p/b/c.txt")]},
+                                   lambda c: c._copy_tree("b", "p/[ab]*.txt", "c", wildcard=True, dry_run=True)),
+        "copy_object_move": ({"stat_object": lambda b, o: Stat()}, lambda c: c._copy_object("b", NAME, "c", NAME, move=True)),
+        "copy_object_mismatch": ({"stat_object": lambda b, o: Stat() if b == "b" else Smaller()},
+                                 lambda c: c._copy_object("b", NAME, "c", NAME, move=True)),
+        "move_tree_up_kept": ({"list_objects": listed(b"y")}, lambda c: c._move_tree_up("b", str(tree / "sub"), "p")),
+        "move_file_up_kept": ({"stat_object": lambda b, o: Stat()},
+                              lambda c: c._move_file_up("b", NAME, str(tree / "sub" / "x.txt"))),
+        "move_tree_down": ({"list_objects": lambda **kw: [Entry("p/a.txt")], "get_object": Whole,
+                            "remove_objects": lambda b, it: iter([list(it)[0]])},
+                           lambda c: c._move_tree_down("b", "p", str(tmp_path / "moved"), report=lambda r: None)),
+        "folder_usage": ({"list_objects": lambda **kw: [Entry("p/a"), Entry("p/b/c")]},
+                         lambda c: c._folder_usage("b", "p/*", wildcard=True)),
+        "stat_object": ({"stat_object": lambda b, o: Stat()}, lambda c: c._stat_object("b", NAME)),
         "argument_error": ({}, lambda c: c._create_bucket(NAME, bucket_name=NAME)),
         "argument_error_count": ({}, lambda c: c._get_url(NAME, NAME, 1, 2)),
     }
@@ -273,7 +296,8 @@ def cases(tmp_path):
     "upload_dir_unchanged", "upload_dir_changed", "download_dir_reported", "download_file_reported",
     "download_file_verified", "download_file_parts_asked", "download_flow_verified", "remove_objects", "get_url", "argument_error", "argument_error_count",
     "upload_tree", "upload_tree_bad_exclude", "download_tree", "download_tree_dry", "remove_tree", "list_folder",
-    "download_stream",
+    "download_stream", "copy_tree", "copy_tree_wildcard_dry", "copy_object_move", "copy_object_mismatch",
+    "folder_usage", "stat_object", "move_tree_up_kept", "move_tree_down", "move_file_up_kept",
 ])
 def test_operation_does_not_leak(recorder_client, tmp_path, case):
     results, call = cases(tmp_path)[case]

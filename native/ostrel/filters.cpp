@@ -4,6 +4,7 @@
 #include "filters.hpp"
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace ostrel {
@@ -133,13 +134,37 @@ bool matches(const std::vector<Token>& tokens, const std::u32string& text) {
     return next[0] != 0;
 }
 
-[[noreturn]] void bad_pattern(PyObject* item) {
+[[noreturn]] void bad_pattern(PyObject* item, const char* argument) {
     if (PyUnicode_Check(item)) {
-        PyErr_Format(PyExc_ValueError, "exclude patterns must not be empty, not %R", item);
+        PyErr_Format(PyExc_ValueError, "%s patterns must not be empty, not %R", argument, item);
     } else {
-        PyErr_Format(PyExc_TypeError, "exclude patterns must be str, not %.200s", Py_TYPE(item)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s patterns must be str, not %.200s", argument, Py_TYPE(item)->tp_name);
     }
     throw tavrin::PyErrOccurred();
+}
+
+bool is_wildcard(char32_t c) { return c == U'*' || c == U'?' || c == U'['; }
+
+Ref text_of(const std::u32string& points) {
+    return tavrin::require(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, points.data(),
+                                                     static_cast<Py_ssize_t>(points.size())));
+}
+
+// True when the pair ("exclude" | "include", pattern) is an include; raises
+// for anything else.
+bool include_pair(PyObject* pair, PyObject*& pattern) {
+    const char* kind = nullptr;
+    if (PyTuple_Check(pair) && PyTuple_GET_SIZE(pair) == 2 && PyUnicode_Check(PyTuple_GET_ITEM(pair, 0))) {
+        kind = PyUnicode_AsUTF8(PyTuple_GET_ITEM(pair, 0));
+        if (kind == nullptr) throw tavrin::PyErrOccurred();
+    }
+    const bool include = kind != nullptr && std::string(kind) == "include";
+    if (!include && (kind == nullptr || std::string(kind) != "exclude")) {
+        PyErr_Format(PyExc_ValueError, "filters must be (\"exclude\" or \"include\", pattern) pairs, not %R", pair);
+        throw tavrin::PyErrOccurred();
+    }
+    pattern = PyTuple_GET_ITEM(pair, 1);
+    return include;
 }
 
 }  // namespace
@@ -154,6 +179,26 @@ std::u32string code_points(PyObject* text) {
     return result;
 }
 
+void Filter::add(PyObject* item, bool include, const char* argument) {
+    if (!PyUnicode_Check(item)) bad_pattern(item, argument);
+    std::u32string text = code_points(item);
+    Pattern pattern;
+    pattern.include = include;
+    if (!text.empty() && text.back() == kSlash) {
+        pattern.folder_only = true;
+        text.pop_back();
+    }
+    if (!text.empty() && text.front() == kSlash) {
+        pattern.anchored = true;
+        text.erase(0, 1);
+    }
+    if (text.empty()) bad_pattern(item, argument);
+    if (text.find(kSlash) != std::u32string::npos) pattern.anchored = true;
+    pattern.tokens = tokenize(text);
+    whole_paths_ = whole_paths_ || include;
+    patterns_.push_back(std::move(pattern));
+}
+
 Filter Filter::from(PyObject* patterns) {
     Filter filter;
     if (patterns == nullptr || patterns == Py_None) return filter;
@@ -161,27 +206,62 @@ Filter Filter::from(PyObject* patterns) {
         PyErr_SetString(PyExc_TypeError, "exclude must be an iterable of str patterns, not a str");
         throw tavrin::PyErrOccurred();
     }
-    tavrin::for_each(patterns, [&](Ref item) {
-        if (!PyUnicode_Check(item.get())) bad_pattern(item.get());
-        std::u32string text = code_points(item.get());
-        Pattern pattern;
-        if (!text.empty() && text.back() == kSlash) {
-            pattern.folder_only = true;
-            text.pop_back();
-        }
-        if (!text.empty() && text.front() == kSlash) {
-            pattern.anchored = true;
-            text.erase(0, 1);
-        }
-        if (text.empty()) bad_pattern(item.get());
-        if (text.find(kSlash) != std::u32string::npos) pattern.anchored = true;
-        pattern.tokens = tokenize(text);
-        filter.patterns_.push_back(std::move(pattern));
+    tavrin::for_each(patterns, [&](Ref item) { filter.add(item.get(), false, "exclude"); });
+    return filter;
+}
+
+Filter Filter::from(PyObject* patterns, PyObject* filters) {
+    Filter filter = from(patterns);
+    if (filters == nullptr || filters == Py_None) return filter;
+    if (PyUnicode_Check(filters)) {
+        PyErr_SetString(PyExc_TypeError, "filters must be an iterable of (kind, pattern) pairs, not a str");
+        throw tavrin::PyErrOccurred();
+    }
+    tavrin::for_each(filters, [&](Ref pair) {
+        PyObject* pattern = nullptr;
+        const bool include = include_pair(pair.get(), pattern);
+        filter.add(pattern, include, "filters");
     });
     return filter;
 }
 
+Ref Filter::select_wildcard(PyObject* text) {
+    const std::u32string points = code_points(text);
+    std::size_t first = 0;
+    while (first < points.size() && !is_wildcard(points[first])) ++first;
+    const std::size_t folder = points.rfind(kSlash, first) == std::u32string::npos ? 0 : points.rfind(kSlash, first) + 1;
+    selecting_ = true;
+    selection_ = tokenize(points.substr(folder));
+    head_ = points.substr(folder, first - folder);
+    return text_of(points.substr(0, folder));
+}
+
+Ref Filter::listing_head() const { return text_of(head_); }
+
+bool Filter::selects(const std::u32string& path) const { return !selecting_ || matches(selection_, path); }
+
+bool Filter::matches_within(const Pattern& pattern, const std::u32string& path, bool folder) const {
+    const auto one = [&](const std::u32string& part, bool is_folder) {
+        if (pattern.folder_only && !is_folder) return false;
+        const std::size_t slash = part.rfind(kSlash);
+        return matches(pattern.tokens, pattern.anchored || slash == std::u32string::npos ? part : part.substr(slash + 1));
+    };
+    for (std::size_t slash = path.find(kSlash); slash != std::u32string::npos; slash = path.find(kSlash, slash + 1)) {
+        if (one(path.substr(0, slash), true)) return true;
+    }
+    return one(path, folder);
+}
+
+bool Filter::decides_excluded(const std::u32string& path, bool folder) const {
+    bool excluded = false;
+    for (const Pattern& pattern : patterns_) {
+        if (matches_within(pattern, path, folder)) excluded = !pattern.include;
+    }
+    return excluded;
+}
+
 bool Filter::excludes(const std::u32string& path, bool folder) const {
+    if (whole_paths_) return !folder && decides_excluded(path, false);
     const std::size_t slash = path.rfind(kSlash);
     const std::u32string name = slash == std::u32string::npos ? path : path.substr(slash + 1);
     for (const Pattern& pattern : patterns_) {
@@ -193,6 +273,7 @@ bool Filter::excludes(const std::u32string& path, bool folder) const {
 
 bool Filter::excludes_within(const std::u32string& path, bool folder) const {
     if (patterns_.empty()) return false;
+    if (whole_paths_) return decides_excluded(path, folder);
     for (std::size_t slash = path.find(kSlash); slash != std::u32string::npos; slash = path.find(kSlash, slash + 1)) {
         if (excludes(path.substr(0, slash), true)) return true;
     }

@@ -6,6 +6,15 @@
 // "*" and "?" never match "/", "**" matches across it ("**/" also matches
 // nothing, so "a/**/b" matches "a/b"), and "[...]" works as in fnmatch
 // (never matching "/"). Called with the GIL.
+//
+// Include patterns (the `filters` pairs) work as aws orders them: the last
+// pattern that matches a file, or a folder above it, decides. Once any is
+// given, every file is decided by its whole path and no folder is pruned;
+// without one, an excluded folder is never walked.
+//
+// A wildcard source ("p/*.csv") selects the objects whose whole name below
+// its folder ("p/") the pattern after that folder matches, from one listing
+// of the longest literal prefix ("p/"; "logs/2026-" for "logs/2026-*").
 #pragma once
 
 #include "ostrel.hpp"
@@ -24,6 +33,21 @@ public:
     // nothing. TypeError for an item that is not a str, ValueError for an
     // empty pattern (or "/" alone), both naming `exclude`.
     static Filter from(PyObject* patterns);
+
+    // The same, then the ("exclude" | "include", pattern) pairs of `filters`
+    // in order (None: none); TypeError or ValueError naming `filters`.
+    static Filter from(PyObject* patterns, PyObject* filters);
+
+    // Narrows to the wildcard `text` (a name below a bucket's root holding
+    // "*", "?" or "["): returns its folder ("" or ending in "/"), the
+    // listing's prefix below it goes to listing_head().
+    Ref select_wildcard(PyObject* text);
+
+    // What to list below the folder: "" unless narrowed to a wildcard.
+    Ref listing_head() const;
+
+    // True when the wildcard, if any, selects `path` (relative to its folder).
+    bool selects(const std::u32string& path) const;
 
     bool empty() const noexcept { return patterns_.empty(); }
 
@@ -46,10 +70,20 @@ public:
         std::vector<Token> tokens;
         bool anchored = false;     // matched against the whole relative path
         bool folder_only = false;  // a trailing "/"
+        bool include = false;      // an include pattern (`filters`)
     };
 
 private:
+    void add(PyObject* item, bool include, const char* argument);
+    bool matches_within(const Pattern& pattern, const std::u32string& path, bool folder) const;
+    // The decision of the last pattern that matches the path or a folder above it.
+    bool decides_excluded(const std::u32string& path, bool folder) const;
+
     std::vector<Pattern> patterns_;
+    bool whole_paths_ = false;  // an include pattern was given
+    bool selecting_ = false;    // narrowed to a wildcard
+    std::vector<Token> selection_;
+    std::u32string head_;
 };
 
 }  // namespace ostrel

@@ -8,6 +8,8 @@
 // TavrinOstrel is an ordinary Python class made by type(): its methods are
 // native functions wrapped as instance methods, so they bind self like
 // Python methods and subclasses can override them.
+#include "copies.hpp"
+#include "moves.hpp"
 #include "ostrel.hpp"
 #include "progress.hpp"
 
@@ -28,6 +30,8 @@ PyMethodDef* const kMethods[] = {
     &upload_flow_def,   &upload_file_def,    &upload_dir_def,      &download_flow_def,      &download_file_def,
     &download_dir_def,  &remove_object_def,  &remove_objects_def,  &get_url_def,
     &list_folder_def,   &upload_tree_def,    &download_tree_def,   &remove_tree_def,        &download_stream_def,
+    &copy_object_def,   &copy_tree_def,      &folder_usage_def,    &stat_object_def,
+    &move_file_up_def,  &move_tree_up_def,   &move_tree_down_def,
 };
 
 void make_texts(State& s) {

@@ -38,77 +38,27 @@ using tavrin::getattr;
 using tavrin::require;
 using tavrin::truth;
 
-// The keyword-only options the tree transfers share.
-struct TreeOptions {
-    Filter filter;
-    bool skip_unchanged = false;
-    bool delete_missing = false;
-    bool dry_run = false;
-    std::shared_ptr<Outcomes> outcomes;
-};
-
-TreeOptions tree_options(PyObject* exclude, PyObject* skip_unchanged, PyObject* delete_missing, PyObject* dry_run,
-                         PyObject* report) {
-    TreeOptions options;
-    options.filter = Filter::from(exclude);
-    options.skip_unchanged = skip_unchanged && truth(skip_unchanged);
-    options.delete_missing = delete_missing && truth(delete_missing);
-    options.dry_run = dry_run && truth(dry_run);
-    if (report != nullptr && report != Py_None && !PyCallable_Check(report)) {
-        PyErr_Format(PyExc_TypeError, "report must be callable or None, not %.200s", Py_TYPE(report)->tp_name);
-        throw tavrin::PyErrOccurred();
-    }
-    options.outcomes = std::make_shared<Outcomes>(report);
-    return options;
-}
-
-// The options of _upload_tree and _download_tree, the arguments 4 to 8.
-TreeOptions tree_options(const Args<9>& a) {
-    return tree_options(a.get_or(4, nullptr), a.get_or(5, nullptr), a.get_or(6, nullptr), a.get_or(7, nullptr),
-                        a.get_or(8, nullptr));
-}
-
-// "s3://<bucket>/<name>"
-Ref remote_url(PyObject* bucket_name, PyObject* object_name) {
-    return concat({state().s3_scheme.get(), bucket_name, state().slash.get(), object_name});
-}
-
-Ref size_object(long long size) { return require(PyLong_FromLongLong(size)); }
-
-// The names of `remote` not in `kept`, to delete: batch removal (unless a
-// dry run), a "delete" record per removed object and a "skip" record per
-// failure. Returns the number of failures.
-long long delete_objects(PyObject* self, PyObject* bucket_name, const std::vector<const RemoteEntry*>& stale,
-                         const TreeOptions& options) {
-    State& s = state();
-    Ref names = require(PyList_New(0));
-    for (const RemoteEntry* entry : stale) require(PyList_Append(names.get(), entry->name.get()));
-    Ref failed = options.dry_run ? require(PySet_New(nullptr)) : remove_batch(self, bucket_name, names.get());
-    long long failures = 0;
-    for (const RemoteEntry* entry : stale) {
-        const bool failure = require(PySet_Contains(failed.get(), entry->name.get())) != 0;
-        failures += failure;
-        Ref url = remote_url(bucket_name, entry->name.get());
-        options.outcomes->add(Outcomes::record(failure ? s.act_skip.get() : s.act_delete.get(), Py_None, url.get(),
-                                               entry->size.get()).get());
-    }
-    return failures;
+// The options of _upload_tree and _download_tree: the arguments 4 to 8, and 9 (filters).
+template <std::size_t N>
+TreeOptions tree_arguments(const Args<N>& a) {
+    return tree_options(a.get_or(4, nullptr), a.get_or(9, nullptr), a.get_or(5, nullptr), a.get_or(6, nullptr),
+                        a.get_or(7, nullptr), a.get_or(8, nullptr));
 }
 
 // TavrinOstrel._upload_tree(self, bucket_name, dir_path, prefix='', *, exclude=None,
-//                           skip_unchanged=False, delete=False, dry_run=False, report=None)
-constexpr Signature<9> kUploadTree{
+//                           skip_unchanged=False, delete=False, dry_run=False, report=None, filters=None)
+constexpr Signature<10> kUploadTree{
     "_upload_tree",
-    {"self", "bucket_name", "dir_path", "prefix", "exclude", "skip_unchanged", "delete", "dry_run", "report"},
+    {"self", "bucket_name", "dir_path", "prefix", "exclude", "skip_unchanged", "delete", "dry_run", "report", "filters"},
     3,
     4};
-Ref upload_tree(const Args<9>& a) {
+Ref upload_tree(const Args<10>& a) {
     State& s = state();
     PyObject* self = a[0];
     PyObject* bucket_name = a[1];
     PyObject* dir_path = a[2];
     Ref prefix = folder_prefix(a.get_or(3, s.empty.get()));
-    TreeOptions options = tree_options(a);
+    TreeOptions options = tree_arguments(a);
     ProgressCall reporting(self, s.n.upload_dir.get(), dir_path, 0);
     const Progress& progress = reporting.progress();
     with_progress(reporting, [&] {
@@ -153,14 +103,7 @@ Ref upload_tree(const Args<9>& a) {
         });
         if (!options.delete_missing || !cycles.empty()) return;
         std::unordered_set<std::u32string> kept;
-        for (const LocalEntry& file : files) {
-            kept.insert(file.points);
-            // The folders above a file keep their markers.
-            for (std::size_t slash = file.points.find(U'/'); slash != std::u32string::npos;
-                 slash = file.points.find(U'/', slash + 1)) {
-                kept.insert(file.points.substr(0, slash + 1));
-            }
-        }
+        for (const LocalEntry& file : files) keep_with_folders(kept, file.points);
         std::vector<const RemoteEntry*> stale;
         for (const RemoteEntry& entry : remote) {
             if (!entry.points.empty() && kept.count(entry.points) == 0) stale.push_back(&entry);
@@ -229,7 +172,8 @@ struct Selected {
 };
 
 // TavrinOstrel._download_tree(self, bucket_name, prefix, dir_path, *, exclude=None,
-//                             skip_unchanged=False, delete=False, dry_run=False, report=None)
+//                             skip_unchanged=False, delete=False, dry_run=False, report=None,
+//                             filters=None, wildcard=False)
 //
 // Every object under the prefix, at every depth, into the folder under its
 // relative name. A name that would not land inside the folder as itself (an
@@ -238,18 +182,19 @@ struct Selected {
 // needs a file where another object or a local entry that is not a folder
 // needs a folder (or the reverse), and one that would be written through a
 // local link. An object whose name ends in "/" makes its folder.
-constexpr Signature<9> kDownloadTree{
+constexpr Signature<11> kDownloadTree{
     "_download_tree",
-    {"self", "bucket_name", "prefix", "dir_path", "exclude", "skip_unchanged", "delete", "dry_run", "report"},
+    {"self", "bucket_name", "prefix", "dir_path", "exclude", "skip_unchanged", "delete", "dry_run", "report",
+     "filters", "wildcard"},
     4,
     4};
-Ref download_tree(const Args<9>& a) {
+Ref download_tree(const Args<11>& a) {
     State& s = state();
     PyObject* self = a[0];
     PyObject* bucket_name = a[1];
-    Ref prefix = folder_prefix(a[2]);
     PyObject* dir_path = a[3];
-    TreeOptions options = tree_options(a);
+    TreeOptions options = tree_arguments(a);
+    Ref prefix = tree_prefix(a[2], a.get_or(10, nullptr), options.filter);
     ProgressCall reporting(self, s.n.download_dir.get(), a[2], 0);
     const Progress& progress = reporting.progress();
     with_progress(reporting, [&] {
@@ -402,15 +347,17 @@ Ref download_tree(const Args<9>& a) {
     return options.outcomes->records();
 }
 
-// TavrinOstrel._remove_tree(self, bucket_name, prefix, *, exclude=None, dry_run=False, report=None)
+// TavrinOstrel._remove_tree(self, bucket_name, prefix, *, exclude=None, dry_run=False, report=None,
+//                           filters=None, wildcard=False)
 //
 // Every object under the prefix ("" for the whole bucket), at every depth,
-// by batch removal.
-constexpr Signature<6> kRemoveTree{
-    "_remove_tree", {"self", "bucket_name", "prefix", "exclude", "dry_run", "report"}, 3, 3};
-Ref remove_tree(const Args<6>& a) {
-    Ref prefix = folder_prefix(a[2]);
-    TreeOptions options = tree_options(a.get_or(3, nullptr), nullptr, nullptr, a.get_or(4, nullptr), a.get_or(5, nullptr));
+// by batch removal; with `wildcard`, every object the prefix's pattern selects.
+constexpr Signature<8> kRemoveTree{
+    "_remove_tree", {"self", "bucket_name", "prefix", "exclude", "dry_run", "report", "filters", "wildcard"}, 3, 3};
+Ref remove_tree(const Args<8>& a) {
+    TreeOptions options = tree_options(a.get_or(3, nullptr), a.get_or(6, nullptr), nullptr, nullptr,
+                                       a.get_or(4, nullptr), a.get_or(5, nullptr));
+    Ref prefix = tree_prefix(a[2], a.get_or(7, nullptr), options.filter);
     std::vector<RemoteEntry> remote = list_tree(a[0], a[1], prefix.get(), options.filter);
     std::vector<const RemoteEntry*> stale;
     for (const RemoteEntry& entry : remote) stale.push_back(&entry);
@@ -419,6 +366,56 @@ Ref remove_tree(const Args<6>& a) {
 }
 
 }  // namespace
+
+TreeOptions tree_options(PyObject* exclude, PyObject* filters, PyObject* skip_unchanged, PyObject* delete_missing,
+                         PyObject* dry_run, PyObject* report) {
+    TreeOptions options;
+    options.filter = Filter::from(exclude, filters);
+    options.skip_unchanged = skip_unchanged && truth(skip_unchanged);
+    options.delete_missing = delete_missing && truth(delete_missing);
+    options.dry_run = dry_run && truth(dry_run);
+    if (report != nullptr && report != Py_None && !PyCallable_Check(report)) {
+        PyErr_Format(PyExc_TypeError, "report must be callable or None, not %.200s", Py_TYPE(report)->tp_name);
+        throw tavrin::PyErrOccurred();
+    }
+    options.outcomes = std::make_shared<Outcomes>(report);
+    return options;
+}
+
+void keep_with_folders(std::unordered_set<std::u32string>& kept, const std::u32string& path) {
+    kept.insert(path);
+    for (std::size_t slash = path.find(U'/'); slash != std::u32string::npos; slash = path.find(U'/', slash + 1)) {
+        kept.insert(path.substr(0, slash + 1));
+    }
+}
+
+Ref tree_prefix(PyObject* prefix, PyObject* wildcard, Filter& filter) {
+    if (wildcard != nullptr && truth(wildcard)) return filter.select_wildcard(prefix);
+    return folder_prefix(prefix);
+}
+
+Ref remote_url(PyObject* bucket_name, PyObject* object_name) {
+    return concat({state().s3_scheme.get(), bucket_name, state().slash.get(), object_name});
+}
+
+Ref size_object(long long size) { return require(PyLong_FromLongLong(size)); }
+
+long long delete_objects(PyObject* self, PyObject* bucket_name, const std::vector<const RemoteEntry*>& stale,
+                         const TreeOptions& options) {
+    State& s = state();
+    Ref names = require(PyList_New(0));
+    for (const RemoteEntry* entry : stale) require(PyList_Append(names.get(), entry->name.get()));
+    Ref failed = options.dry_run ? require(PySet_New(nullptr)) : remove_batch(self, bucket_name, names.get());
+    long long failures = 0;
+    for (const RemoteEntry* entry : stale) {
+        const bool failure = require(PySet_Contains(failed.get(), entry->name.get())) != 0;
+        failures += failure;
+        Ref url = remote_url(bucket_name, entry->name.get());
+        options.outcomes->add(Outcomes::record(failure ? s.act_skip.get() : s.act_delete.get(), Py_None, url.get(),
+                                               entry->size.get()).get());
+    }
+    return failures;
+}
 
 Outcomes::Outcomes(PyObject* report) : records_(require(PyList_New(0))) {
     if (report != nullptr && report != Py_None) report_ = Ref::borrow(report);
@@ -439,13 +436,14 @@ void Outcomes::add(PyObject* record) const {
     if (report_) tavrin::call(report_.get(), {record});
 }
 
-PyMethodDef upload_tree_def = tavrin::method_def<9, kUploadTree, upload_tree>(
+PyMethodDef upload_tree_def = tavrin::method_def<10, kUploadTree, upload_tree>(
     "TavrinOstrel._upload_tree(self, bucket_name, dir_path, prefix='', *, exclude=None, skip_unchanged=False, "
-    "delete=False, dry_run=False, report=None)");
-PyMethodDef download_tree_def = tavrin::method_def<9, kDownloadTree, download_tree>(
+    "delete=False, dry_run=False, report=None, filters=None)");
+PyMethodDef download_tree_def = tavrin::method_def<11, kDownloadTree, download_tree>(
     "TavrinOstrel._download_tree(self, bucket_name, prefix, dir_path, *, exclude=None, skip_unchanged=False, "
-    "delete=False, dry_run=False, report=None)");
-PyMethodDef remove_tree_def = tavrin::method_def<6, kRemoveTree, remove_tree>(
-    "TavrinOstrel._remove_tree(self, bucket_name, prefix, *, exclude=None, dry_run=False, report=None)");
+    "delete=False, dry_run=False, report=None, filters=None, wildcard=False)");
+PyMethodDef remove_tree_def = tavrin::method_def<8, kRemoveTree, remove_tree>(
+    "TavrinOstrel._remove_tree(self, bucket_name, prefix, *, exclude=None, dry_run=False, report=None, "
+    "filters=None, wildcard=False)");
 
 }  // namespace ostrel

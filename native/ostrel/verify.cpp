@@ -336,7 +336,11 @@ void raise_integrity_error(PyObject* bucket_name, PyObject* object_name, const E
         "the download of %S/%S does not match the object's ETag: expected %S, computed %S; "
         "for a server whose ETags are not MD5 digests of the content, set verify: False",
         bucket_name, object_name, expected.etag(), computed != nullptr ? computed : Py_None));
-    Ref error = call(integrity_error_class().get(), {message.get()});
+    raise_integrity(message.get());
+}
+
+void raise_integrity(PyObject* message) {
+    Ref error = call(integrity_error_class().get(), {message});
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw tavrin::PyErrOccurred();
 }

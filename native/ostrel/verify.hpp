@@ -136,6 +136,9 @@ void check_body(PyObject* client, PyObject* bucket_name, PyObject* object_name, 
 // The digest of a multipart ETag from the parts' binary MD5s, joined.
 Ref parts_digest(const std::string& digests);
 
+// Raises tavrin_minio.IntegrityError(message).
+[[noreturn]] void raise_integrity(PyObject* message);
+
 // Raises tavrin_minio.IntegrityError naming the object, the expected ETag
 // and the computed digest.
 [[noreturn]] void raise_integrity_error(PyObject* bucket_name, PyObject* object_name, const Expected& expected,

@@ -178,7 +178,8 @@ Ref folder_prefix(PyObject* prefix) {
 
 std::vector<RemoteEntry> list_tree(PyObject* self, PyObject* bucket_name, PyObject* prefix, const Filter& filter) {
     State& s = state();
-    Ref listing = call_method(engine(self).get(), s.n.list_objects.get(), {bucket_name, prefix, Py_True},
+    Ref listed = concat({prefix, filter.listing_head().get()});
+    Ref listing = call_method(engine(self).get(), s.n.list_objects.get(), {bucket_name, listed.get(), Py_True},
                               s.kw_list_objects.get());
     const Py_ssize_t skip = PyUnicode_GetLength(prefix);
     std::vector<RemoteEntry> found;
@@ -188,6 +189,7 @@ std::vector<RemoteEntry> list_tree(PyObject* self, PyObject* bucket_name, PyObje
         if (!PyUnicode_Check(object.name.get())) return;
         object.relative = require(PyUnicode_Substring(object.name.get(), skip, PY_SSIZE_T_MAX));
         object.points = code_points(object.relative.get());
+        if (!filter.selects(object.points)) return;
         std::u32string checked = object.points;
         const bool marker = !checked.empty() && checked.back() == U'/';
         if (marker) checked.pop_back();

@@ -52,7 +52,9 @@ struct RemoteEntry {
 // listing order: one list_objects(bucket_name=, prefix=, recursive=True)
 // request, whose pages the client library fetches as the listing is read.
 // Objects whose relative name `filter` excludes are left out (as files, or
-// as folders for names ending in "/").
+// as folders for names ending in "/"); narrowed to a wildcard, the request
+// lists `prefix` and the filter's listing head, and only what the wildcard
+// selects is kept.
 std::vector<RemoteEntry> list_tree(PyObject* self, PyObject* bucket_name, PyObject* prefix, const Filter& filter);
 
 }  // namespace ostrel

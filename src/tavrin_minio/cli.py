@@ -2,7 +2,8 @@
 
     tavrin-minio [global options] COMMAND [options] ...
 
-Commands: ``ls``, ``mb``, ``rb``, ``cp``, ``sync``, ``rm``, ``cat``, ``url``.
+Commands: ``ls``, ``mb``, ``rb``, ``cp``, ``mv``, ``sync``, ``rm``, ``cat``, ``url``,
+``stat``, ``du``.
 The connection comes from a profile of a TOML file (``tavrin_minio.profiles``);
 secrets never go on the command line. This module parses, maps each command
 to one call of ``TavrinOstrel`` and prints: the walks, listings, comparison,
@@ -107,28 +108,44 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("--json", action="store_true", help="one JSON object per line")
 
     def exclude_option(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument("--exclude", metavar="PATTERN", action="append", default=[],
+        sub.add_argument("--exclude", metavar="PATTERN", dest="filters", action="append", type=_rule("exclude"),
+                         default=[],
                          help="leave out paths matching PATTERN (repeatable): without '/' any file or folder "
                               "name, with '/' the path from the folder; a trailing '/' matches folders only; "
                               "'*' and '?' stay within a name, '**' crosses folders")
+        sub.add_argument("--include", metavar="PATTERN", dest="filters", action="append", type=_rule("include"),
+                         help="take paths matching PATTERN back in (repeatable): the last --exclude or "
+                              "--include that matches a file decides, by its whole path")
+
+    def dry_run_option(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("--dry-run", action="store_true", help="print what would be done, change nothing")
 
     ls = command("ls", "list buckets, or one level under s3://BUCKET[/PREFIX] (-r: every object)")
     ls.add_argument("path", nargs="?", metavar="s3://BUCKET[/PREFIX]")
     ls.add_argument("-r", "--recursive", action="store_true", help="every object at every depth")
+    ls.add_argument("-H", "--human-readable", dest="human", action="store_true", help="sizes in KiB, MiB, GiB...")
+    ls.add_argument("--summarize", action="store_true", help="a last line with the number of objects and their total")
     json_option(ls)
 
     mb = command("mb", "make a bucket")
     mb.add_argument("path", metavar="s3://BUCKET")
     mb.add_argument("--location", help="the bucket's region (default: the client's, cn-north-1)")
-    rb = command("rb", "remove an empty bucket")
+    dry_run_option(mb)
+    rb = command("rb", "remove an empty bucket (--force: remove every object first)")
     rb.add_argument("path", metavar="s3://BUCKET")
+    rb.add_argument("--force", action="store_true", help="remove every object of the bucket, then the bucket")
+    dry_run_option(rb)
 
-    cp = command("cp", "copy a file or (-r) a folder to or from storage")
-    cp.add_argument("source", metavar="SOURCE")
-    cp.add_argument("target", metavar="TARGET")
-    cp.add_argument("-r", "--recursive", action="store_true", help="a folder at every depth")
-    exclude_option(cp)
-    json_option(cp)
+    for name, text in (("cp", "copy a file or (-r) a folder to, from or within storage"),
+                       ("mv", "move a file or (-r) a folder: the copy, checked, then the source removed")):
+        move = command(name, text + "; a SOURCE s3://BUCKET/PATTERN with '*', '?' or '[...]' takes "
+                                    "every object it matches")
+        move.add_argument("source", metavar="SOURCE")
+        move.add_argument("target", metavar="TARGET")
+        move.add_argument("-r", "--recursive", action="store_true", help="a folder at every depth")
+        exclude_option(move)
+        dry_run_option(move)
+        json_option(move)
 
     sync = command("sync", "copy what differs by content between a folder and s3://BUCKET/PREFIX")
     sync.add_argument("source", metavar="SOURCE")
@@ -136,13 +153,14 @@ def build_parser() -> argparse.ArgumentParser:
     exclude_option(sync)
     sync.add_argument("--delete", action="store_true",
                       help="remove at the target what the source lacks, once every transfer succeeded")
-    sync.add_argument("--dry-run", action="store_true", help="print what would be done, change nothing")
+    dry_run_option(sync)
     json_option(sync)
 
     rm = command("rm", "remove an object, or (-r) every object under a folder")
     rm.add_argument("path", metavar="s3://BUCKET/KEY")
     rm.add_argument("-r", "--recursive", action="store_true", help="every object under the folder")
     rm.add_argument("--force", action="store_true", help="allow rm -r of a whole bucket")
+    dry_run_option(rm)
 
     cat = command("cat", "write an object's bytes to standard output")
     cat.add_argument("path", metavar="s3://BUCKET/KEY")
@@ -150,7 +168,23 @@ def build_parser() -> argparse.ArgumentParser:
     url = command("url", "print a presigned download URL")
     url.add_argument("path", metavar="s3://BUCKET/KEY")
     url.add_argument("--days", type=_days, default=7.0, help="how long it stays valid (default: 7, at most 7)")
+
+    stat = command("stat", "an object's size, ETag, type, last modification and metadata")
+    stat.add_argument("path", metavar="s3://BUCKET/KEY")
+    json_option(stat)
+    du = command("du", "the total size and number of the objects under s3://BUCKET[/PREFIX]")
+    du.add_argument("path", metavar="s3://BUCKET[/PREFIX]")
+    du.add_argument("-H", "--human-readable", dest="human", action="store_true", help="the size in KiB, MiB, GiB...")
+    json_option(du)
     return parser
+
+
+def _rule(kind: str) -> Any:
+    def rule(pattern: str) -> tuple[str, str]:
+        if not pattern.strip("/"):
+            raise argparse.ArgumentTypeError(f"an empty pattern matches nothing: {pattern!r}")
+        return kind, pattern
+    return rule
 
 
 def remote(text: str) -> tuple[str, str] | None:
@@ -193,6 +227,7 @@ class Output:
         self.json = getattr(args, "json", False)
         self.quiet = args.quiet
         self.dry_run = getattr(args, "dry_run", False)
+        self.moving = args.command == "mv"
         self.skipped = 0
 
     def line(self, text: str) -> None:
@@ -208,6 +243,8 @@ class Output:
         if record["action"] == "skip":  # the client warned about it
             self.skipped += 1
             return
+        if self.moving and record["action"] in ("upload", "download", "copy"):
+            record = {**record, "action": "move"}
         if self.json:
             self.record(record)
         elif not self.quiet:
@@ -280,19 +317,26 @@ def _ls(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
                 out.line(found.name)
         return 0
     bucket, prefix = _remote_only(args.path, key=None)
+    if _wildcard(prefix):
+        return _ls_matching(client, args, out, bucket, prefix)
+    total = Total()
     for entry in client._list_folder(bucket, prefix, recursive=args.recursive):
         fields: Mapping[str, Any] = entry
+        total.add(fields)
         if out.json:
             out.record(fields)
         elif "prefix" in fields:
             out.line(f"{'PRE':>31} {fields['prefix']}")
         else:
-            out.line(f"{_iso(fields['last_modified']):>20} {fields['size']:>10} {fields['key']}")
+            out.line(f"{_iso(fields['last_modified']):>20} {_size(fields['size'], args.human):>10} {fields['key']}")
+    total.summarize(args, out)
     return 0
 
 
 def _mb(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
     bucket, _ = _remote_only(args.path, key=False)
+    if args.dry_run:
+        return _would(out, "make_bucket", args.path)
     if args.location is None:
         made = client._create_bucket(bucket)
     else:
@@ -302,6 +346,8 @@ def _mb(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
 
 def _rb(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
     bucket, _ = _remote_only(args.path, key=False)
+    if args.force or args.dry_run:
+        return _rb_force(client, args, out, bucket)
     return 0 if client._remove_bucket(bucket) else 1
 
 
@@ -314,9 +360,9 @@ def _ends(source: str, target: str) -> tuple[tuple[str, str] | None, tuple[str, 
 
 def _tree(client: TavrinOstrel, args: argparse.Namespace, out: Output, *, sync: bool) -> int:
     source_remote, target_remote = _ends(args.source, args.target)
-    options: dict[str, Any] = {"exclude": args.exclude, "report": out.transfer}
+    options: dict[str, Any] = {"filters": args.filters, "report": out.transfer, "dry_run": args.dry_run}
     if sync:
-        options.update(skip_unchanged=True, delete=args.delete, dry_run=args.dry_run)
+        options.update(skip_unchanged=True, delete=args.delete)
     if target_remote is not None:
         if not os.path.isdir(args.source):
             raise UsageError(f"{args.source!r} is not a folder")
@@ -328,10 +374,12 @@ def _tree(client: TavrinOstrel, args: argparse.Namespace, out: Output, *, sync: 
 
 
 def _cp(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
+    if _in_store(args) or (args.dry_run and not args.recursive):
+        return _copy(client, args, out)
     if args.recursive:
         return _tree(client, args, out, sync=False)
-    if args.exclude:
-        raise UsageError("--exclude applies to cp -r and sync")
+    if args.filters:
+        raise UsageError("--exclude and --include apply to cp -r, wildcard sources and sync")
     source_remote, target_remote = _ends(args.source, args.target)
     if target_remote is not None:
         if os.path.isdir(args.source):
@@ -355,10 +403,14 @@ def _cp(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
 
 
 def _sync(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
+    if _in_store(args):
+        return _copy(client, args, out, sync=True)
     return _tree(client, args, out, sync=True)
 
 
 def _rm(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
+    if args.dry_run or _wildcard(_remote_only(args.path, key=None)[1]):
+        return _rm_selected(client, args, out)
     if not args.recursive:
         bucket, key = _remote_only(args.path, key=True)
         client._remove_object(bucket, key)
@@ -385,7 +437,213 @@ def _url(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
     return 0
 
 
-COMMANDS = {"ls": _ls, "mb": _mb, "rb": _rb, "cp": _cp, "sync": _sync, "rm": _rm, "cat": _cat, "url": _url}
+def _wildcard(key: str) -> bool:
+    """True when an object path is a pattern: "*", "?" or "[" in it."""
+    return any(c in key for c in "*?[")
+
+
+def _in_store(args: argparse.Namespace) -> bool:
+    """True when a cp, mv or sync runs inside the store: both ends remote,
+    or a remote wildcard source."""
+    source = remote(args.source)
+    return source is not None and (remote(args.target) is not None or _wildcard(source[1]))
+
+
+UNITS = ("B", "KiB", "MiB", "GiB", "TiB", "PiB")
+
+
+def _size(size: Any, human: bool) -> str:
+    """A size in bytes, or with -H in the largest unit that keeps it at 1 or more."""
+    if not human or not isinstance(size, int):
+        return str(size)
+    value, unit = float(size), 0
+    while value >= 1024 and unit < len(UNITS) - 1:
+        value, unit = value / 1024, unit + 1
+    return f"{size} B" if unit == 0 else f"{value:.1f} {UNITS[unit]}"
+
+
+class Total:
+    """The count and total size of the objects an ls printed (--summarize)."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.size = 0
+
+    def add(self, fields: Mapping[str, Any]) -> None:
+        if "key" in fields:
+            self.count += 1
+            self.size += fields["size"] or 0
+
+    def summarize(self, args: argparse.Namespace, out: Output) -> None:
+        if not args.summarize:
+            return
+        if out.json:
+            out.record({"count": self.count, "size": self.size})
+        else:
+            out.line(f"Total Objects: {self.count}")
+            out.line(f"   Total Size: {_size(self.size, args.human)}")
+
+
+def _ls_matching(client: TavrinOstrel, args: argparse.Namespace, out: Output, bucket: str, pattern: str) -> int:
+    total = Total()
+    for entry in client._list_folder(bucket, pattern, wildcard=True):
+        fields: Mapping[str, Any] = entry
+        total.add(fields)
+        if out.json:
+            out.record(fields)
+        else:
+            out.line(f"{_iso(fields['last_modified']):>20} {_size(fields['size'], args.human):>10} {fields['key']}")
+    total.summarize(args, out)
+    if not total.count:
+        _fail(f"no object matches {args.path}")
+        return 1
+    return 0
+
+
+def _would(out: Output, action: str, target: str) -> int:
+    """The record of what a dry run would do."""
+    out.transfer({"action": action, "source": None, "target": target, "size": None})
+    return 0
+
+
+def _rb_force(client: TavrinOstrel, args: argparse.Namespace, out: Output, bucket: str) -> int:
+    if args.force:
+        client._remove_tree(bucket, "", dry_run=args.dry_run, report=out.transfer)
+        if out.skipped:
+            _fail(f"{args.path} keeps objects that could not be removed")
+            return 1
+    if args.dry_run:
+        return _would(out, "remove_bucket", args.path)
+    return 0 if client._remove_bucket(bucket) else 1
+
+
+def _rm_selected(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
+    """rm of a wildcard's objects, or any rm as a dry run."""
+    bucket, key = _remote_only(args.path, key=None)
+    if _wildcard(key) or args.recursive:
+        if not _wildcard(key) and not key.strip("/") and not args.force:
+            raise UsageError(f"rm -r {args.path} removes every object of the bucket: add --force")
+        client._remove_tree(bucket, key, wildcard=_wildcard(key), dry_run=args.dry_run, report=out.transfer)
+        return out.status()
+    _remote_only(args.path, key=True)
+    return _would(out, "delete", args.path)
+
+
+def _copy(client: TavrinOstrel, args: argparse.Namespace, out: Output, *, move: bool = False,
+          sync: bool = False) -> int:
+    """cp, mv and sync inside the store, from a wildcard source, and the dry run of any cp."""
+    source_remote, target_remote = remote(args.source), remote(args.target)
+    if source_remote is None or target_remote is None:
+        if source_remote is None or not _wildcard(source_remote[1]):
+            return _copy_dry_run(args, out, move=move)
+        if move and not args.dry_run:
+            client._move_tree_down(source_remote[0], source_remote[1], args.target, filters=args.filters,
+                                   wildcard=True, report=out.transfer)
+        else:
+            client._download_tree(source_remote[0], source_remote[1], args.target, filters=args.filters,
+                                  wildcard=True, dry_run=args.dry_run, report=out.transfer)
+        return out.status()
+    (source_bucket, source_key), (bucket, key) = source_remote, target_remote
+    if sync or args.recursive or _wildcard(source_key):
+        client._copy_tree(source_bucket, source_key, bucket, key, filters=args.filters,
+                          wildcard=_wildcard(source_key), skip_unchanged=sync, delete=sync and args.delete,
+                          move=move, dry_run=args.dry_run, report=out.transfer)
+        return out.status()
+    if args.filters:
+        raise UsageError("--exclude and --include apply to -r, wildcard sources and sync")
+    _remote_only(args.source, key=True)
+    if not key or key.endswith("/"):
+        key += source_key.rsplit("/", 1)[-1]
+    size = None if args.dry_run else client._copy_object(source_bucket, source_key, bucket, key, move=move)
+    out.transfer({"action": "copy", "source": args.source, "target": f"{SCHEME}{bucket}/{key}", "size": size})
+    return 0
+
+
+def _copy_dry_run(args: argparse.Namespace, out: Output, *, move: bool) -> int:
+    """What a cp or mv between a local path and the store would do."""
+    source_remote, target_remote = _ends(args.source, args.target)
+    if source_remote is None and os.path.isdir(args.source):
+        raise UsageError(f"{args.source!r} is a folder: use -r")
+    target = args.target
+    if target_remote is not None and (not target_remote[1] or target.endswith("/")):
+        target = target.rstrip("/") + "/" + os.path.basename(args.source)
+    elif source_remote is not None and os.path.isdir(target):
+        target = os.path.join(target, source_remote[1].rsplit("/", 1)[-1])
+    size = os.stat(args.source).st_size if source_remote is None else None
+    action = "upload" if source_remote is None else "download"
+    out.transfer({"action": action, "source": args.source, "target": target, "size": size})
+    return 0
+
+
+def _mv(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
+    if _in_store(args) or (args.dry_run and not args.recursive):
+        return _copy(client, args, out, move=True)
+    if args.dry_run:
+        return _tree(client, args, out, sync=False)
+    source_remote, target_remote = _ends(args.source, args.target)
+    if target_remote is not None:
+        return _move_up(client, args, out, *target_remote)
+    assert source_remote is not None
+    bucket, key = source_remote
+    if args.recursive:
+        client._move_tree_down(bucket, key, args.target, filters=args.filters, report=out.transfer)
+        return out.status()
+    bucket, key = _remote_only(args.source, key=True)
+    target = args.target
+    if os.path.isdir(target):
+        target = os.path.join(target, key.rsplit("/", 1)[-1])
+    client._download_file(bucket, key, target)  # checked against the object's ETag
+    size = os.stat(target).st_size
+    client._remove_object(bucket, key)
+    out.transfer({"action": "download", "source": args.source, "target": target, "size": size})
+    return 0
+
+
+def _move_up(client: TavrinOstrel, args: argparse.Namespace, out: Output, bucket: str, key: str) -> int:
+    """mv of local files to the store: each file removed once its object checks out."""
+    if args.recursive:
+        if not os.path.isdir(args.source):
+            raise UsageError(f"{args.source!r} is not a folder")
+        client._move_tree_up(bucket, args.source, key, filters=args.filters, report=out.transfer)
+        return out.status()
+    if os.path.isdir(args.source):
+        raise UsageError(f"{args.source!r} is a folder: use mv -r")
+    if not key or key.endswith("/"):
+        key += os.path.basename(args.source)
+    size = client._move_file_up(bucket, key, args.source)
+    out.transfer({"action": "upload", "source": args.source, "target": f"{SCHEME}{bucket}/{key}", "size": size})
+    return 0
+
+
+def _stat(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
+    bucket, key = _remote_only(args.path, key=True)
+    fields = client._stat_object(bucket, key)
+    if out.json:
+        out.record(fields)
+        return 0
+    out.line(f"Name:          {SCHEME}{bucket}/{key}")
+    out.line(f"Size:          {fields['size']}")
+    out.line(f"ETag:          {fields['etag']}")
+    out.line(f"Content-Type:  {fields['content_type']}")
+    out.line(f"Last-Modified: {_iso(fields['last_modified'])}")
+    for name, value in sorted(fields["metadata"].items()):
+        out.line(f"Metadata:      {name}: {value}")
+    return 0
+
+
+def _du(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
+    bucket, prefix = _remote_only(args.path, key=None)
+    usage = client._folder_usage(bucket, prefix, wildcard=_wildcard(prefix))
+    if out.json:
+        out.record({"path": args.path, **usage})
+    else:
+        size = _size(usage["size"], True) if args.human else f"{usage['size']} bytes"
+        out.line(f"{size} in {usage['count']} objects: {args.path}")
+    return 0
+
+
+COMMANDS = {"ls": _ls, "mb": _mb, "rb": _rb, "cp": _cp, "mv": _mv, "sync": _sync, "rm": _rm, "cat": _cat,
+            "url": _url, "stat": _stat, "du": _du}
 
 
 def _fail(message: str) -> None:

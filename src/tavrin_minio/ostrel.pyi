@@ -45,6 +45,27 @@ class _ListedFolder(TypedDict):
     prefix: str
 
 @type_check_only
+class _FolderUsage(TypedDict):
+    """``_folder_usage``: the total size and number of the objects."""
+
+    size: int
+    count: int
+
+@type_check_only
+class _ObjectStat(TypedDict):
+    """``_stat_object``: one object as the server states it."""
+
+    key: str
+    size: int | None
+    etag: str | None
+    content_type: str | None
+    last_modified: datetime | None
+    metadata: dict[str, str]
+
+# The ordered ("exclude" | "include", pattern) pairs of the tree transfers' `filters`.
+_Filters = Iterable[tuple[Literal["exclude", "include"], str]]
+
+@type_check_only
 class _TransferRecord(TypedDict):
     """What a tree transfer did (or, in a dry run, would do) with one file or object.
 
@@ -53,7 +74,7 @@ class _TransferRecord(TypedDict):
     file or object the transfer skipped with a warning.
     """
 
-    action: Literal["upload", "download", "delete", "skip"]
+    action: Literal["upload", "download", "copy", "move", "delete", "skip"]
     source: str | None
     target: str | None
     size: int | None
@@ -102,8 +123,49 @@ class TavrinOstrel:
     def _remove_objects(self, bucket_name: str, object_list: Iterable[str]) -> None: ...
     def _get_url(self, bucket: str, object_name: str, days: float = 7) -> str: ...
     def _list_folder(
-        self, bucket_name: str, prefix: str = "", *, recursive: bool = False
+        self, bucket_name: str, prefix: str = "", *, recursive: bool = False, wildcard: bool = False
     ) -> list[_ListedObject | _ListedFolder]: ...
+    def _folder_usage(self, bucket_name: str, prefix: str = "", *, wildcard: bool = False) -> _FolderUsage: ...
+    def _stat_object(self, bucket_name: str, object_name: str) -> _ObjectStat: ...
+    def _copy_object(
+        self, source_bucket: str, source_name: str, bucket_name: str, object_name: str, *, move: bool = False
+    ) -> int | None: ...
+    def _copy_tree(
+        self,
+        source_bucket: str,
+        source_prefix: str,
+        bucket_name: str,
+        prefix: str = "",
+        *,
+        exclude: Iterable[str] | None = None,
+        filters: _Filters | None = None,
+        wildcard: bool = False,
+        skip_unchanged: bool = False,
+        delete: bool = False,
+        move: bool = False,
+        dry_run: bool = False,
+        report: Callable[[_TransferRecord], object] | None = None,
+    ) -> list[_TransferRecord]: ...
+    def _move_file_up(self, bucket_name: str, object_name: str, file_path: StrPath) -> int: ...
+    def _move_tree_up(
+        self,
+        bucket_name: str,
+        dir_path: StrPath,
+        prefix: str = "",
+        *,
+        filters: _Filters | None = None,
+        report: Callable[[_TransferRecord], object] | None = None,
+    ) -> list[_TransferRecord]: ...
+    def _move_tree_down(
+        self,
+        bucket_name: str,
+        prefix: str,
+        dir_path: StrPath,
+        *,
+        filters: _Filters | None = None,
+        wildcard: bool = False,
+        report: Callable[[_TransferRecord], object] | None = None,
+    ) -> list[_TransferRecord]: ...
     # exclude: patterns matched against the path relative to the folder, "/"-separated.
     def _upload_tree(
         self,
@@ -116,6 +178,7 @@ class TavrinOstrel:
         delete: bool = False,
         dry_run: bool = False,
         report: Callable[[_TransferRecord], object] | None = None,
+        filters: _Filters | None = None,
     ) -> list[_TransferRecord]: ...
     def _download_tree(
         self,
@@ -128,6 +191,8 @@ class TavrinOstrel:
         delete: bool = False,
         dry_run: bool = False,
         report: Callable[[_TransferRecord], object] | None = None,
+        filters: _Filters | None = None,
+        wildcard: bool = False,
     ) -> list[_TransferRecord]: ...
     def _remove_tree(
         self,
@@ -137,5 +202,7 @@ class TavrinOstrel:
         exclude: Iterable[str] | None = None,
         dry_run: bool = False,
         report: Callable[[_TransferRecord], object] | None = None,
+        filters: _Filters | None = None,
+        wildcard: bool = False,
     ) -> list[_TransferRecord]: ...
     def _download_stream(self, bucket_name: str, object_name: str, stream: SupportsWrite[bytes]) -> int: ...
