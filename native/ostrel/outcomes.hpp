@@ -1,7 +1,7 @@
-// Tree transfers at every depth (sync.cpp): _upload_tree, _download_tree and
-// _remove_tree, with exclude patterns, the content comparison of
-// skip_unchanged, deletion of what the source lacks, and dry runs. What they
-// do is reported as records {"action", "source", "target", "size"}.
+// What a tree transfer does (sync.cpp: _upload_tree, _download_tree and
+// _remove_tree), reported as records {"action", "source", "target", "size"}:
+// built by the tree transfers, added by their per-object tasks
+// (unchanged.cpp) as each object is transferred.
 #pragma once
 
 #include "ostrel.hpp"
