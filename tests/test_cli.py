@@ -240,18 +240,21 @@ def test_download_delete_removes_links_not_their_targets(cli, client, bucket, tm
     assert local_files(outside) == {"precious": b"p"}
 
 
-@pytest.mark.parametrize("direction", ["up", "up-cycle", "down"])
+@pytest.mark.parametrize("direction", ["up-dangling", "up-cycle", "down"])
 def test_nothing_is_deleted_after_a_failure(cli, client, bucket, tmp_path, direction):
     if direction.startswith("up"):
         write_tree(tmp_path / "tree", {"ok.txt": b"o"})
-        if direction == "up":
-            (tmp_path / "tree/broken").symlink_to(tmp_path / "nowhere")  # its upload fails
+        if direction == "up-dangling":
+            (tmp_path / "tree/broken").symlink_to(tmp_path / "nowhere")
         else:
-            (tmp_path / "tree/loop").symlink_to(tmp_path / "tree")  # skipped with a warning
+            (tmp_path / "tree/loop").symlink_to(tmp_path / "tree")
         client._upload_flow(bucket, "p/stale", b"s")
-        done = cli("sync", str(tmp_path / "tree"), f"s3://{bucket}/p", "--delete", expect=1)
-        assert "p/stale" in keys(client, bucket)
-        assert ("FileNotFoundError" if direction == "up" else "目录链接成环，已跳过：") in done.stderr
+        ends = [str(tmp_path / "tree"), f"s3://{bucket}/p", "--delete"]
+        planned = records(cli("sync", *ends, "--dry-run", "--json", expect=1))
+        assert [(r["action"], r["target"]) for r in planned] == [("upload", f"s3://{bucket}/p/ok.txt")]
+        done = cli("sync", *ends, expect=1)  # the link skipped with a warning, the rest sent
+        assert keys(client, bucket) == ["p/ok.txt", "p/stale"]
+        assert ("链接目标不存在，已跳过：" if direction == "up-dangling" else "目录链接成环，已跳过：") in done.stderr
     else:
         for name in ["p/ok", "p/a", "p/a/b"]:  # "a/b" needs a folder where "a" is a file
             client._upload_flow(bucket, name, b"x")

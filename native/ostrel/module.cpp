@@ -84,6 +84,7 @@ void make_texts(State& s) {
     s.part_suffix = text(".part.minio");
     s.content_range_header = text("Content-Range");
     s.msg_path_conflict = text("对象与本地路径冲突，已跳过：");
+    s.msg_dangling_link = text("链接目标不存在，已跳过：");
     s.write_binary = text("wb");
     s.etag_header = text("ETag");
     s.s3_scheme = text("s3://");

@@ -175,9 +175,9 @@ Ref upload_tree(const Args<9>& a) {
     TreeOptions options = tree_options(a);
     ProgressCall reporting(self, s.n.upload_dir.get(), dir_path, 0);
     with_progress(reporting, [&] {
-        std::vector<Ref> cycles;  // links back into the walk, skipped
-        std::vector<LocalEntry> files = walk_upload(self, dir_path, options.filter, cycles);
-        for (const Ref& path : cycles) {
+        std::vector<Ref> skipped;  // links back into the walk or to nothing
+        std::vector<LocalEntry> files = walk_upload(self, dir_path, options.filter, skipped);
+        for (const Ref& path : skipped) {
             options.outcomes->add(Outcomes::record(s.act_skip.get(), path.get(), Py_None, Py_None).get());
         }
         Listed listed;
@@ -188,7 +188,7 @@ Ref upload_tree(const Args<9>& a) {
             reporting.begin(static_cast<long long>(files.size()), bytes);
         }
         send_uploads(self, bucket_name, prefix.get(), files, listed, options, reporting.progress());
-        if (!options.delete_missing || !cycles.empty()) return;
+        if (!options.delete_missing || !skipped.empty()) return;
         delete_objects(self, bucket_name, stale_objects(files, listed), options);
     });
     return options.outcomes->records();
