@@ -100,6 +100,21 @@ def raising(make):
     return result
 
 
+class PartThenBroken:
+    """A stream that gives one whole part of a stream upload, then fails."""
+
+    PART = bytes(16 * 1024 * 1024)
+
+    def __init__(self):
+        self.given = False
+
+    def read(self, size):
+        if self.given:
+            raise OSError("the stream broke")
+        self.given = True
+        return self.PART
+
+
 def s3_error():
     return raising(lambda: S3Error("NoSuchKey", "m", "r", "q", "h", None))
 
@@ -259,6 +274,8 @@ def cases(tmp_path):
         "list_folder": ({"list_objects": lambda **kw: [Entry(NAME), Entry("photos/")]},
                         lambda c: c._list_folder("b", "photos", recursive=True)),
         "download_stream": ({"get_object": Whole}, lambda c: c._download_stream("b", NAME, io.BytesIO())),
+        "upload_stream": ({}, lambda c: c._upload_stream("b", NAME, io.BytesIO(PAYLOAD))),
+        "upload_stream_parts_error": ({}, lambda c: c._upload_stream("b", NAME, PartThenBroken())),
         "argument_error": ({}, lambda c: c._create_bucket(NAME, bucket_name=NAME)),
         "argument_error_count": ({}, lambda c: c._get_url(NAME, NAME, 1, 2)),
     }
@@ -273,7 +290,7 @@ def cases(tmp_path):
     "upload_dir_unchanged", "upload_dir_changed", "download_dir_reported", "download_file_reported",
     "download_file_verified", "download_file_parts_asked", "download_flow_verified", "remove_objects", "get_url", "argument_error", "argument_error_count",
     "upload_tree", "upload_tree_bad_exclude", "download_tree", "download_tree_dry", "remove_tree", "list_folder",
-    "download_stream",
+    "download_stream", "upload_stream", "upload_stream_parts_error",
 ])
 def test_operation_does_not_leak(recorder_client, tmp_path, case):
     results, call = cases(tmp_path)[case]

@@ -208,6 +208,7 @@ extern PyMethodDef download_flow_def, download_file_def, download_dir_def;
 // Removal and download URLs (removal.cpp)
 extern PyMethodDef remove_object_def, remove_objects_def, get_url_def;
 // Tree transfers (sync.cpp), the folder listing (folders.cpp), streamed downloads (stream.cpp)
-extern PyMethodDef upload_tree_def, download_tree_def, remove_tree_def, list_folder_def, download_stream_def;
+extern PyMethodDef upload_tree_def, download_tree_def, remove_tree_def, list_folder_def, download_stream_def,
+    upload_stream_def;
 
 }  // namespace ostrel
