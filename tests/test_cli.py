@@ -488,8 +488,14 @@ def test_a_failed_stream_upload_leaves_no_parts(client, bucket):
     assert not client._engine._list_multipart_uploads(bucket).uploads
 
 
-@pytest.mark.parametrize("when, status", [("after", 0), ("before", 130)])
-def test_ctrl_c_after_the_work_is_done(monkeypatch, cli, client, bucket, tmp_path, capsys, when, status):
+@pytest.mark.parametrize("when, status, message", [
+    ("after", 0, None),
+    ("before", 130, "interrupted: nothing done"),
+    ("tree", 130, "interrupted: 1 transfers complete before it, the rest not done"),
+])
+def test_ctrl_c_after_the_work_is_done(monkeypatch, cli, client, bucket, tmp_path, capsys, when, status, message):
+    """Ctrl-C as an upload ends: done when the object is there whole, else
+    exit 130 saying what was complete."""
     from tavrin_minio.cli import main
     from tavrin_minio.ostrel import TavrinOstrel
 
@@ -500,12 +506,20 @@ def test_ctrl_c_after_the_work_is_done(monkeypatch, cli, client, bucket, tmp_pat
             real(self, *args, **kwargs)
         raise KeyboardInterrupt
 
+    def one_then_interrupt(self, bucket_name, dir_path, prefix, *, report, **options):
+        report({"action": "upload", "source": "f", "target": f"s3://{bucket_name}/{prefix}/f", "size": 1})
+        raise KeyboardInterrupt
+
     monkeypatch.setattr(TavrinOstrel, "_upload_file", upload_then_interrupt)
+    monkeypatch.setattr(TavrinOstrel, "_upload_tree", one_then_interrupt)
     (tmp_path / "f").write_bytes(b"f")
     cli("ls")  # writes the configuration file
-    assert main(["--config", str(tmp_path / "config.toml"), "cp", str(tmp_path / "f"), f"s3://{bucket}/f"]) == status
+    command = ["sync", str(tmp_path), f"s3://{bucket}/t"] if when == "tree" else \
+        ["cp", str(tmp_path / "f"), f"s3://{bucket}/f"]
+    assert main(["--config", str(tmp_path / "config.toml"), *command]) == status
     assert keys(client, bucket) == (["f"] if when == "after" else [])
-    assert ("interrupted: nothing done" in capsys.readouterr().err) is (status == 130)
+    err = capsys.readouterr().err
+    assert (message in err) if message else "interrupted" not in err
 
 
 def test_rm_r_sync_delete_and_sibling_links(cli, client, bucket, tmp_path):

@@ -502,7 +502,7 @@ def _interrupted(out: Output | None) -> int:
     if out is not None and out.finished:
         return out.status()
     if out is not None and out.done:
-        _fail(f"interrupted: {len(out.done)} done before it (each complete, listed above), the rest not")
+        _fail(f"interrupted: {len(out.done)} transfers complete before it, the rest not done")
     else:
         _fail("interrupted: nothing done")
     return 130
