@@ -127,6 +127,7 @@ def silent_server():
     (["rb", "s3://no-such-bucket"], {}, 1, "桶不存在"),
     (["cat", "s3://no-such-bucket/key"], {}, 1, "NoSuchBucket"),
     (["cp", "missing-file", "s3://{bucket}/k"], {}, 1, "FileNotFoundError"),
+    (["cp", "-", "s3://{bucket}/d/"], {}, 2, "cp - needs the object's key"),
     (["ls"], {"password": 12345}, 2, "password must be a string (the secret key), not an integer"),
     (["ls"], {"host": "127.0.0.1:5177"}, 2, "host must be a host name or IP address, without a port"),
     (["ls"], {"workrs": 8}, 2, "unknown key 'workrs'; did you mean 'workers'?"),
