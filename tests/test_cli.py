@@ -7,6 +7,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import urllib.request
 
 import pytest
@@ -51,12 +52,12 @@ def local_files(root):
 def cli(s3_config, tmp_path):
     """run(*args, profile=None, expect=0) -> CompletedProcess: the command with
     a configuration file holding the S3 server's profile (or `profile`)."""
-    def run(*args, profile=None, expect=0, timeout=60, text=True):
+    def run(*args, profile=None, expect=0, timeout=60, text=True, input=None):
         config = tmp_path / "config.toml"
         config.write_text(toml(profile or s3_config), encoding="utf-8")
         config.chmod(0o600)
         done = subprocess.run([sys.executable, "-m", "tavrin_minio", "--config", str(config), *args],
-                              capture_output=True, text=text, timeout=timeout, cwd=tmp_path)
+                              capture_output=True, text=text, timeout=timeout, cwd=tmp_path, input=input)
         if expect is not None:
             assert done.returncode == expect, (done.stdout, done.stderr)
         return done
@@ -83,7 +84,8 @@ def test_each_command(cli, client, bucket, tmp_path):
     assert (tmp_path / "out/one.txt").read_bytes() == b"1"
     # Global options after the command, a progress bar forced on a pipe.
     done = cli("cp", "-r", str(tmp_path / "tree"), f"s3://{bucket}/t", "--workers", "3", "--progress")
-    assert "files" in done.stderr
+    assert f"upload {tmp_path / 'tree'}" in done.stderr and "files" in done.stderr and "upload_dir" not in done.stderr
+    assert [line.split(": ")[0] for line in done.stdout.splitlines()] == ["upload"] * 3  # whole lines
     assert keys(client, bucket) == ["t/d/e/three", "t/d/two.bin", "t/one.txt", "up/one.txt"]
     level = cli("ls", f"s3://{bucket}/t/").stdout
     assert level == cli("ls", f"s3://{bucket}/t").stdout
@@ -125,11 +127,22 @@ def silent_server():
     (["rb", "s3://no-such-bucket"], {}, 1, "桶不存在"),
     (["cat", "s3://no-such-bucket/key"], {}, 1, "NoSuchBucket"),
     (["cp", "missing-file", "s3://{bucket}/k"], {}, 1, "FileNotFoundError"),
+    (["cp", "-", "s3://{bucket}/d/"], {}, 2, "cp - needs the object's key"),
+    (["ls"], {"password": 12345}, 2, "password must be a string (the secret key), not an integer"),
+    (["ls"], {"host": "127.0.0.1:5177"}, 2, "host must be a host name or IP address, without a port"),
+    (["ls"], {"workrs": 8}, 2, "unknown key 'workrs'; did you mean 'workers'?"),
+    (["ls"], {"ssh": True}, 2, "ssh = true needs ssh_host"),
+    (["url", "s3://{bucket}/k", "--days", "8"], {}, 2, "at most 7, not '8'"),
+    (["url", "s3://{bucket}/k", "--days", "nan"], {}, 2, "at most 7, not 'nan'"),
+    (["url", "s3://{bucket}/k"], {"ssh": True, "ssh_host": "127.0.0.1", "ssh_user": "u", "ssh_password": "pw"},
+     2, "url: this profile reaches the storage through an SSH tunnel"),
 ])
 def test_exit_status(cli, s3_config, bucket, args, profile_change, status, message):
-    done = cli(*[a.format(bucket=bucket) for a in args], profile={**s3_config, **profile_change}, expect=status)
+    profile = {**s3_config, "password": "pw-never-shown", **profile_change}
+    done = cli(*[a.format(bucket=bucket) for a in args], profile=profile, expect=status)
     lines = done.stderr.strip().splitlines()
     assert message in lines[-1] and "Traceback" not in done.stderr
+    assert "pw-never-shown" not in done.stderr + done.stdout and "12345" not in done.stderr
     assert len(lines) == 1 or lines[0].startswith("usage:")  # argparse shows the usage first
 
 
@@ -206,6 +219,8 @@ def test_json_records_and_unchanged_reruns(cli, client, bucket, tmp_path):
     ("**/*.md", {"docs/r.md", "docs/inner/s.md"}),               # "**" crosses folders
     ("cache/", {"sub/cache/x.txt"}),                             # folders only: the file "cache" stays
     ("[ab].t?t", {"a.txt", "sub/b.txt"}),
+    ("/sub/**.txt", {"sub/b.txt", "sub/cache/x.txt", "sub/deep/c.txt"}),  # "**" crosses folders without "/"
+    ("sub/**/b.txt", {"sub/b.txt"}),                                      # "**/" also matches nothing
 ])
 def test_exclude(cli, client, bucket, tmp_path, pattern, left_out):
     write_tree(tmp_path / "tree", EXCLUDED_TREE)
@@ -240,18 +255,21 @@ def test_download_delete_removes_links_not_their_targets(cli, client, bucket, tm
     assert local_files(outside) == {"precious": b"p"}
 
 
-@pytest.mark.parametrize("direction", ["up", "up-cycle", "down"])
+@pytest.mark.parametrize("direction", ["up-dangling", "up-cycle", "down"])
 def test_nothing_is_deleted_after_a_failure(cli, client, bucket, tmp_path, direction):
     if direction.startswith("up"):
         write_tree(tmp_path / "tree", {"ok.txt": b"o"})
-        if direction == "up":
-            (tmp_path / "tree/broken").symlink_to(tmp_path / "nowhere")  # its upload fails
+        if direction == "up-dangling":
+            (tmp_path / "tree/broken").symlink_to(tmp_path / "nowhere")
         else:
-            (tmp_path / "tree/loop").symlink_to(tmp_path / "tree")  # skipped with a warning
+            (tmp_path / "tree/loop").symlink_to(tmp_path / "tree")
         client._upload_flow(bucket, "p/stale", b"s")
-        done = cli("sync", str(tmp_path / "tree"), f"s3://{bucket}/p", "--delete", expect=1)
-        assert "p/stale" in keys(client, bucket)
-        assert ("FileNotFoundError" if direction == "up" else "目录链接成环，已跳过：") in done.stderr
+        ends = [str(tmp_path / "tree"), f"s3://{bucket}/p", "--delete"]
+        planned = records(cli("sync", *ends, "--dry-run", "--json", expect=1))
+        assert [(r["action"], r["target"]) for r in planned] == [("upload", f"s3://{bucket}/p/ok.txt")]
+        done = cli("sync", *ends, expect=1)  # the link skipped with a warning, the rest sent
+        assert keys(client, bucket) == ["p/ok.txt", "p/stale"]
+        assert ("链接目标不存在，已跳过：" if direction == "up-dangling" else "目录链接成环，已跳过：") in done.stderr
     else:
         for name in ["p/ok", "p/a", "p/a/b"]:  # "a/b" needs a folder where "a" is a file
             client._upload_flow(bucket, name, b"x")
@@ -320,6 +338,7 @@ def test_tree_methods_for_python_callers(client, bucket, tmp_path):
 
 @pytest.mark.parametrize("environment, profile, expected", [
     ({"TAVRIN_MINIO_CONFIG": "{dir}/named.toml"}, None, "named"),
+    ({"TAVRIN_MINIO_CONFIG": "{dir}/named.toml", "config_file": "{dir}/xdg/tavrin_minio/config.toml"}, None, "xdg"),
     ({"XDG_CONFIG_HOME": "{dir}/xdg"}, None, "xdg"),
     ({"XDG_CONFIG_HOME": "{dir}/xdg", "TAVRIN_MINIO_PROFILE": "second"}, None, "xdg-second"),
     ({"XDG_CONFIG_HOME": "{dir}/xdg", "TAVRIN_MINIO_PROFILE": "second"}, "default", "xdg"),
@@ -330,9 +349,10 @@ def test_where_the_profile_comes_from(monkeypatch, tmp_path, environment, profil
     (tmp_path / "xdg/tavrin_minio/config.toml").write_text('[default]\nhost = "xdg"\n[second]\nhost = "xdg-second"\n')
     for name in ("TAVRIN_MINIO_CONFIG", "TAVRIN_MINIO_PROFILE", "XDG_CONFIG_HOME"):
         monkeypatch.delenv(name, raising=False)
+    config_file = environment.pop("config_file", "").format(dir=tmp_path) or None  # --config wins
     for name, value in environment.items():
         monkeypatch.setenv(name, value.format(dir=tmp_path))
-    assert load_profile(profile)["host"] == expected
+    assert load_profile(profile, config_file)["host"] == expected
     (tmp_path / "named.toml").write_text("not toml [")
     monkeypatch.setenv("TAVRIN_MINIO_CONFIG", str(tmp_path / "named.toml"))
     with pytest.raises(ProfileError, match="not valid TOML"):
@@ -347,6 +367,21 @@ def test_a_profile_through_the_tunnel(cli, sshd_server, s3_config, client, bucke
     cli("sync", str(tmp_path / "tree"), f"s3://{bucket}/p", profile=profile)
     assert keys(client, bucket) == ["p/a", "p/d/b"]
     assert cli("cat", f"s3://{bucket}/p/d/b", profile=profile).stdout == "b"
+
+
+@pytest.mark.sshd
+@pytest.mark.parametrize("change, message", [
+    ({"port": 1}, "forward to 127.0.0.1:1 through root@127.0.0.1:{ssh_port} failed: the SSH server cannot reach it"),
+    ({"ssh_rsa_pwd": "wrong"}, "SSH login to root@127.0.0.1:{ssh_port}: key file {key} cannot be used: a wrong passphrase"),
+])
+def test_tunnel_failures_name_the_server_or_key_file(cli, sshd_server, s3_config, change, message):
+    """One line of ours, no bare paramiko line beside it."""
+    profile = {**sshd_server.ssh_config(s3_config["host"], s3_config["port"], user="u", password="p"), **change}
+    done = cli("ls", profile=profile, expect=1)
+    errors = [line for line in done.stderr.splitlines() if "warning: " not in line]
+    expected = "tavrin-minio: error: TavrinSSHError: " + message.format(ssh_port=sshd_server.port,
+                                                                         key=sshd_server.key_path)
+    assert len(errors) == 1 and errors[0].startswith(expected), done.stderr
 
 
 class Stream:
@@ -389,3 +424,111 @@ def test_download_stream_goes_on_from_the_byte_reached(recorder_client, second, 
         assert client._download_stream("b", "k", out) == 6 and out.getvalue() == expected
     assert engine.calls[1] == ("get_object", ("b", "k"), {"offset": 3, "length": 0,
                                                           "request_headers": {"If-Match": '"e1"'}})
+
+
+def test_ls_exit_status_tells_whether_it_exists(cli, client, bucket):
+    assert cli("ls", f"s3://{bucket}").stdout == ""  # the root of an empty bucket
+    client._upload_flow(bucket, "d/k.txt", b"k")
+    assert cli("ls", f"s3://{bucket}/d/k.txt").stdout.split()[-2:] == ["1", "d/k.txt"]
+    for missing in ["d/k", "d/nothing/", "nothing"]:
+        assert "no such object or folder" in cli("ls", f"s3://{bucket}/{missing}", expect=1).stderr
+    assert [r["key"] for r in records(cli("--json", "ls", f"s3://{bucket}/d"))] == ["d/k.txt"]  # --json first
+
+
+def test_cp_into_a_new_folder_and_cp_r_of_an_object(cli, client, bucket, tmp_path):
+    client._upload_flow(bucket, "t/top.txt", b"top")
+    cli("cp", f"s3://{bucket}/t/top.txt", "newdir/")
+    assert local_files(tmp_path / "newdir") == {"top.txt": b"top"}
+    cli("cp", "-r", f"s3://{bucket}/t/top.txt", "rr")
+    assert local_files(tmp_path / "rr") == {"top.txt": b"top"}
+    assert "no such object or folder" in cli("cp", "-r", f"s3://{bucket}/t/none", "empty", expect=1).stderr
+    assert not (tmp_path / "empty").exists()
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("source, size", [("-", 5), ("-", 16 * 1024 * 1024 + 5), ("fifo", 3), ("file", 4)])
+def test_cp_streams_and_files(cli, client, bucket, tmp_path, source, size):
+    """Standard input and a pipe are read to their end, of no known length:
+    one request, or the parts of a multipart upload; `-` as the target is
+    standard output. Each transfer's record carries its size."""
+    data = os.urandom(size)
+    writer = None
+    if source == "fifo":
+        source = str(tmp_path / "fifo")
+        os.mkfifo(source)
+        writer = threading.Thread(target=lambda: (tmp_path / "fifo").write_bytes(data))
+        writer.start()
+    elif source == "file":
+        source = str(tmp_path / "file")
+        (tmp_path / "file").write_bytes(data)
+    done = cli("cp", source, f"s3://{bucket}/s.bin", "--json", input=data if source == "-" else None, text=False)
+    if writer is not None:
+        writer.join()
+    assert records(done) == [{"action": "upload", "source": source, "target": f"s3://{bucket}/s.bin", "size": size}]
+    assert client._engine.stat_object(bucket, "s.bin").etag.endswith("-2") is (size > 16 * 1024 * 1024)
+    assert cli("cp", f"s3://{bucket}/s.bin", "-", text=False).stdout == data
+    got = str(tmp_path / "got.bin")
+    assert records(cli("--json", "cp", f"s3://{bucket}/s.bin", got)) == \
+        [{"action": "download", "source": f"s3://{bucket}/s.bin", "target": got, "size": size}]
+
+
+def test_a_failed_stream_upload_leaves_no_parts(client, bucket):
+    class Broken:
+        def __init__(self):
+            self.reads = 0
+
+        def read(self, size):
+            self.reads += 1
+            if self.reads > 1:
+                raise OSError("the stream broke")
+            return bytes(size)
+
+    with pytest.raises(OSError, match="broke"):
+        client._upload_stream(bucket, "s.bin", Broken())
+    assert keys(client, bucket) == []
+    assert not client._engine._list_multipart_uploads(bucket).uploads
+
+
+@pytest.mark.parametrize("when, status, message", [
+    ("after", 0, None),
+    ("before", 130, "interrupted: nothing done"),
+    ("tree", 130, "interrupted: 1 transfers complete before it, the rest not done"),
+])
+def test_ctrl_c_after_the_work_is_done(monkeypatch, cli, client, bucket, tmp_path, capsys, when, status, message):
+    """Ctrl-C as an upload ends: done when the object is there whole, else
+    exit 130 saying what was complete."""
+    from tavrin_minio.cli import main
+    from tavrin_minio.ostrel import TavrinOstrel
+
+    real = TavrinOstrel._upload_file
+
+    def upload_then_interrupt(self, *args, **kwargs):
+        if when == "after":
+            real(self, *args, **kwargs)
+        raise KeyboardInterrupt
+
+    def one_then_interrupt(self, bucket_name, dir_path, prefix, *, report, **options):
+        report({"action": "upload", "source": "f", "target": f"s3://{bucket_name}/{prefix}/f", "size": 1})
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(TavrinOstrel, "_upload_file", upload_then_interrupt)
+    monkeypatch.setattr(TavrinOstrel, "_upload_tree", one_then_interrupt)
+    (tmp_path / "f").write_bytes(b"f")
+    cli("ls")  # writes the configuration file
+    command = ["sync", str(tmp_path), f"s3://{bucket}/t"] if when == "tree" else \
+        ["cp", str(tmp_path / "f"), f"s3://{bucket}/f"]
+    assert main(["--config", str(tmp_path / "config.toml"), *command]) == status
+    assert keys(client, bucket) == (["f"] if when == "after" else [])
+    err = capsys.readouterr().err
+    assert (message in err) if message else "interrupted" not in err
+
+
+def test_rm_r_sync_delete_and_sibling_links(cli, client, bucket, tmp_path):
+    for name in ["a/b/x", "a/bc", "p/d/", "p/d/f", "p/stale"]:
+        client._upload_flow(bucket, name, b"x")
+    cli("rm", "-r", f"s3://{bucket}/a/b")
+    assert keys(client, bucket) == ["a/bc", "p/d/", "p/d/f", "p/stale"]
+    write_tree(tmp_path / "tree", {"d/f": b"x", "shared/s.txt": b"s"})
+    (tmp_path / "tree/zlink").symlink_to(tmp_path / "tree/shared")  # walked after its target: not a cycle
+    cli("sync", str(tmp_path / "tree"), f"s3://{bucket}/p", "--delete")
+    assert keys(client, bucket) == ["a/bc", "p/d/", "p/d/f", "p/shared/s.txt", "p/zlink/s.txt"]

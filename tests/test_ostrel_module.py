@@ -48,6 +48,7 @@ METHODS = [
                       "report=None)"),
     ("_move_tree_down", "TavrinOstrel._move_tree_down(self, bucket_name, prefix, dir_path, *, filters=None, "
                         "wildcard=False, report=None)"),
+    ("_upload_stream", "TavrinOstrel._upload_stream(self, bucket_name, object_name, stream)"),
 ]
 
 

@@ -231,7 +231,7 @@ def test_bar(ostrel, tmp_path, capsys):
     root = write_tree(tmp_path / "photos", {"a": b"a" * 3000, "b/c": b"c" * 2000})
     client._upload_dir(BUCKET, root)
     shown = capsys.readouterr().err
-    assert f"upload_dir {root}" in shown and "2/2 files" in shown and "4.88k/4.88k" in shown
+    assert f"upload {root}" in shown and "2/2 files" in shown and "4.88k/4.88k" in shown
     assert shown.endswith("\n") and not tqdm.tqdm._instances
 
 

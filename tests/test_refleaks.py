@@ -105,6 +105,21 @@ def raising(make):
     return result
 
 
+class PartThenBroken:
+    """A stream that gives one whole part of a stream upload, then fails."""
+
+    PART = bytes(16 * 1024 * 1024)
+
+    def __init__(self):
+        self.given = False
+
+    def read(self, size):
+        if self.given:
+            raise OSError("the stream broke")
+        self.given = True
+        return self.PART
+
+
 def s3_error():
     return raising(lambda: S3Error("NoSuchKey", "m", "r", "q", "h", None))
 
@@ -282,6 +297,8 @@ def cases(tmp_path):
         "folder_usage": ({"list_objects": lambda **kw: [Entry("p/a"), Entry("p/b/c")]},
                          lambda c: c._folder_usage("b", "p/*", wildcard=True)),
         "stat_object": ({"stat_object": lambda b, o: Stat()}, lambda c: c._stat_object("b", NAME)),
+        "upload_stream": ({}, lambda c: c._upload_stream("b", NAME, io.BytesIO(PAYLOAD))),
+        "upload_stream_parts_error": ({}, lambda c: c._upload_stream("b", NAME, PartThenBroken())),
         "argument_error": ({}, lambda c: c._create_bucket(NAME, bucket_name=NAME)),
         "argument_error_count": ({}, lambda c: c._get_url(NAME, NAME, 1, 2)),
     }
@@ -298,6 +315,7 @@ def cases(tmp_path):
     "upload_tree", "upload_tree_bad_exclude", "download_tree", "download_tree_dry", "remove_tree", "list_folder",
     "download_stream", "copy_tree", "copy_tree_wildcard_dry", "copy_object_move", "copy_object_mismatch",
     "folder_usage", "stat_object", "move_tree_up_kept", "move_tree_down", "move_file_up_kept",
+    "upload_stream", "upload_stream_parts_error",
 ])
 def test_operation_does_not_leak(recorder_client, tmp_path, case):
     results, call = cases(tmp_path)[case]

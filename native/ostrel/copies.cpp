@@ -7,7 +7,7 @@
 
 #include "filters.hpp"
 #include "removal.hpp"
-#include "sync.hpp"
+#include "outcomes.hpp"
 #include "transfers.hpp"
 #include "verify.hpp"
 #include "walk.hpp"

@@ -32,6 +32,7 @@ PyMethodDef* const kMethods[] = {
     &list_folder_def,   &upload_tree_def,    &download_tree_def,   &remove_tree_def,        &download_stream_def,
     &copy_object_def,   &copy_tree_def,      &folder_usage_def,    &stat_object_def,
     &move_file_up_def,  &move_tree_up_def,   &move_tree_down_def,
+    &upload_stream_def,
 };
 
 void make_texts(State& s) {
@@ -88,6 +89,7 @@ void make_texts(State& s) {
     s.part_suffix = text(".part.minio");
     s.content_range_header = text("Content-Range");
     s.msg_path_conflict = text("对象与本地路径冲突，已跳过：");
+    s.msg_dangling_link = text("链接目标不存在，已跳过：");
     s.write_binary = text("wb");
     s.etag_header = text("ETag");
     s.s3_scheme = text("s3://");

@@ -9,7 +9,7 @@
 #include "moves.hpp"
 
 #include "removal.hpp"
-#include "sync.hpp"
+#include "outcomes.hpp"
 #include "verify.hpp"
 #include "walk.hpp"
 

@@ -124,34 +124,16 @@ public:
 
 private:
     void complete() {
-        State& s = state();
-        Ref datatypes = require(PyImport_ImportModule("minio.datatypes"));
-        Ref part_type = getattr(datatypes.get(), s.n.Part.get());
-        Ref parts = require(PyList_New(static_cast<Py_ssize_t>(etags_.size())));
-        for (std::size_t i = 0; i < etags_.size(); ++i) {
-            Ref number = require(PyLong_FromSize_t(i + 1));
-            Ref part = call(part_type.get(), {number.get(), etags_[i].get()});
-            PyList_SET_ITEM(parts.get(), static_cast<Py_ssize_t>(i), part.release());
-        }
+        Ref parts = part_list(etags_);
         call(calls_.complete.get(), {bucket_name_.get(), object_name_.get(), upload_id_.get(), parts.get()});
         upload_id_.reset();
     }
 
     // Aborts the upload, if one is open, so that the server keeps no part.
-    // Keeps any exception under way: an abort that fails does not hide the
-    // failure that called for it.
     void abort() noexcept {
         if (!upload_id_) return;
-        tavrin::PendingError pending;
         Ref upload_id = std::move(upload_id_);
-        try {
-            call(calls_.abort.get(), {bucket_name_.get(), object_name_.get(), upload_id.get()});
-        } catch (const tavrin::PyErrOccurred&) {
-            PyErr_Clear();
-        } catch (const std::exception&) {
-            PyErr_Clear();
-        }
-        pending.restore();
+        abort_quietly(calls_.abort.get(), bucket_name_.get(), object_name_.get(), upload_id.get());
     }
 
     MultipartCalls calls_;  // bound to the client
@@ -259,6 +241,30 @@ private:
 };
 
 }  // namespace
+
+Ref part_list(const std::vector<Ref>& etags) {
+    Ref datatypes = require(PyImport_ImportModule("minio.datatypes"));
+    Ref part_type = getattr(datatypes.get(), state().n.Part.get());
+    Ref parts = require(PyList_New(static_cast<Py_ssize_t>(etags.size())));
+    for (std::size_t i = 0; i < etags.size(); ++i) {
+        Ref number = require(PyLong_FromSize_t(i + 1));
+        Ref part = call(part_type.get(), {number.get(), etags[i].get()});
+        PyList_SET_ITEM(parts.get(), static_cast<Py_ssize_t>(i), part.release());
+    }
+    return parts;
+}
+
+void abort_quietly(PyObject* abort, PyObject* bucket_name, PyObject* object_name, PyObject* upload_id) noexcept {
+    tavrin::PendingError pending;
+    try {
+        call(abort, {bucket_name, object_name, upload_id});
+    } catch (const tavrin::PyErrOccurred&) {
+        PyErr_Clear();
+    } catch (const std::exception&) {
+        PyErr_Clear();
+    }
+    pending.restore();
+}
 
 bool upload_in_parts(PyObject* self, PyObject* bucket_name, PyObject* object_name, PyObject* file_name,
                      PyObject* content_type, const Progress& progress) {

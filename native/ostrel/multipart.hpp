@@ -10,6 +10,7 @@
 #include "transfers.hpp"
 
 #include <memory>
+#include <vector>
 
 namespace ostrel {
 
@@ -31,5 +32,14 @@ bool upload_in_parts(PyObject* self, PyObject* bucket_name, PyObject* object_nam
 // per-object call of _upload_file.
 std::unique_ptr<Task> file_upload_in_parts(PyObject* self, PyObject* bucket_name, PyObject* object_name,
                                            PyObject* file_name, const Progress& progress);
+
+// The parts list that completes a multipart upload: minio.datatypes.Part
+// for each ETag, numbered from 1.
+Ref part_list(const std::vector<Ref>& etags);
+
+// abort(bucket_name, object_name, upload_id), so that the server keeps no
+// part, keeping any exception under way: an abort that fails does not hide
+// the failure that called for it.
+void abort_quietly(PyObject* abort, PyObject* bucket_name, PyObject* object_name, PyObject* upload_id) noexcept;
 
 }  // namespace ostrel

@@ -39,7 +39,8 @@ using tavrin::Signature;
     X(Progress) X(lstat) X(st_mode) X(S_ISREG) X(md5) X(digest) X(hexdigest) X(readinto)                   \
     X(_create_multipart_upload) X(_upload_part) X(_complete_multipart_upload) X(_abort_multipart_upload)    \
     X(Part) X(unquote) X(status) X(headers) X(truncate) X(IntegrityError) X(verify) X(metadata)          \
-    X(fspath) X(lexists) X(rmdir) X(action) X(source) X(target) X(key) X(prefix) X(is_dir) X(quote)
+    X(fspath) X(lexists) X(rmdir) X(action) X(source) X(target) X(key) X(prefix) X(is_dir) X(quote)      \
+    X(islink) X(exists)
 
 struct State {
 #define OSTREL_DECLARE(name) Ref name;
@@ -95,6 +96,7 @@ struct State {
     Ref part_suffix;         // ".part.minio", the end of the client library's part file names
     Ref content_range_header;  // "Content-Range"
     Ref msg_path_conflict;   // "对象与本地路径冲突，已跳过：" + object name
+    Ref msg_dangling_link;   // "链接目标不存在，已跳过：" + local path
     Ref write_binary;        // "wb"
     Ref etag_header;         // "ETag"
     Ref s3_scheme;           // "s3://"
@@ -208,5 +210,7 @@ extern PyMethodDef remove_object_def, remove_objects_def, get_url_def;
 // Tree transfers (sync.cpp), the folder listing (folders.cpp), streamed downloads (stream.cpp)
 extern PyMethodDef upload_tree_def, download_tree_def, remove_tree_def, list_folder_def, download_stream_def;
 extern PyMethodDef folder_usage_def, stat_object_def;
+// Streamed uploads (stream_upload.cpp)
+extern PyMethodDef upload_stream_def;
 
 }  // namespace ostrel

@@ -3,7 +3,6 @@
 // reached.
 #include "ostrel.hpp"
 
-#include "config.hpp"
 #include "parts.hpp"
 #include "retries.hpp"
 #include "verify.hpp"

@@ -6,12 +6,10 @@
 // transfers go on the call's pool (transfers.cpp). Deletion of what the
 // source lacks comes last, only when every transfer succeeded and nothing
 // was skipped.
-#include "sync.hpp"
-
-#include "config.hpp"
 #include "downloads.hpp"
 #include "filters.hpp"
 #include "multipart.hpp"
+#include "outcomes.hpp"
 #include "parts.hpp"
 #include "progress.hpp"
 #include "ranges.hpp"
@@ -45,6 +43,69 @@ TreeOptions tree_arguments(const Args<N>& a) {
                         a.get_or(7, nullptr), a.get_or(8, nullptr));
 }
 
+// visit(folder) for each folder above a relative name: "a/b/c" gives "a",
+// then "a/b".
+template <typename Visit>
+void for_each_folder_above(const std::u32string& path, Visit&& visit) {
+    for (std::size_t slash = path.find(U'/'); slash != std::u32string::npos; slash = path.find(U'/', slash + 1)) {
+        visit(path.substr(0, slash));
+    }
+}
+
+// An upload's side of the comparison: the objects under the prefix, listed
+// once when skip_unchanged or delete needs them, and their index by name.
+struct Listed {
+    std::vector<RemoteEntry> remote;
+    std::unordered_map<std::u32string, const RemoteEntry*> by_name;
+};
+
+void list_for_upload(PyObject* self, PyObject* bucket_name, PyObject* prefix, const TreeOptions& options,
+                     Listed& listed) {
+    if (!options.skip_unchanged && !options.delete_missing) return;
+    listed.remote = list_tree(self, bucket_name, prefix, options.filter);
+    for (const RemoteEntry& entry : listed.remote) listed.by_name.emplace(entry.points, &entry);
+}
+
+// Each walked file to its object under `prefix` on the call's pool.
+void send_uploads(PyObject* self, PyObject* bucket_name, PyObject* prefix, const std::vector<LocalEntry>& files,
+                  const Listed& listed, const TreeOptions& options, const Progress& progress) {
+    State& s = state();
+    with_transfers(self, [&](Transfers& transfers) {
+        const bool own_upload = transfers.pooled() && !options.dry_run &&
+                                own_method(self, getattr(self, s.n._upload_file.get()).get(), s.upload_file_function);
+        for (const LocalEntry& file : files) {
+            Ref object_name = require(PyUnicode_Concat(prefix, file.relative.get()));
+            ObjectTransfer object{s.n._upload_file.get(), Ref::borrow(bucket_name), object_name, file.path,
+                                  Ref(), Ref(), Ref()};
+            if (options.skip_unchanged) {
+                auto found = listed.by_name.find(file.points);
+                if (found != listed.by_name.end()) {
+                    object.size = found->second->size;
+                    object.etag = found->second->etag;
+                }
+            }
+            Ref url = remote_url(bucket_name, object_name.get());
+            object.record = Outcomes::record(s.act_upload.get(), file.path.get(), url.get(), size_object(file.size).get());
+            object.outcomes = options.outcomes;
+            object.dry_run = options.dry_run;
+            std::unique_ptr<Task> direct;
+            if (own_upload) direct = file_upload_in_parts(self, bucket_name, object_name.get(), file.path.get(), progress);
+            transfer_object(transfers, self, progress, std::move(object), std::move(direct));
+        }
+    });
+}
+
+// The listed objects no walked file is, nor the marker of a folder above one.
+std::vector<const RemoteEntry*> stale_objects(const std::vector<LocalEntry>& files, const Listed& listed) {
+    std::unordered_set<std::u32string> kept;
+    for (const LocalEntry& file : files) keep_with_folders(kept, file.points);
+    std::vector<const RemoteEntry*> stale;
+    for (const RemoteEntry& entry : listed.remote) {
+        if (!entry.points.empty() && kept.count(entry.points) == 0) stale.push_back(&entry);
+    }
+    return stale;
+}
+
 // TavrinOstrel._upload_tree(self, bucket_name, dir_path, prefix='', *, exclude=None,
 //                           skip_unchanged=False, delete=False, dry_run=False, report=None, filters=None)
 constexpr Signature<10> kUploadTree{
@@ -60,55 +121,22 @@ Ref upload_tree(const Args<10>& a) {
     Ref prefix = folder_prefix(a.get_or(3, s.empty.get()));
     TreeOptions options = tree_arguments(a);
     ProgressCall reporting(self, s.n.upload_dir.get(), dir_path, 0);
-    const Progress& progress = reporting.progress();
     with_progress(reporting, [&] {
-        std::vector<Ref> cycles;  // links back into the walk, skipped
-        std::vector<LocalEntry> files = walk_upload(self, dir_path, options.filter, cycles);
-        for (const Ref& path : cycles) {
+        std::vector<Ref> skipped;  // links back into the walk or to nothing
+        std::vector<LocalEntry> files = walk_upload(self, dir_path, options.filter, skipped);
+        for (const Ref& path : skipped) {
             options.outcomes->add(Outcomes::record(s.act_skip.get(), path.get(), Py_None, Py_None).get());
         }
-        std::vector<RemoteEntry> remote;
-        std::unordered_map<std::u32string, const RemoteEntry*> listed;
-        if (options.skip_unchanged || options.delete_missing) {
-            remote = list_tree(self, bucket_name, prefix.get(), options.filter);
-            for (const RemoteEntry& entry : remote) listed.emplace(entry.points, &entry);
-        }
+        Listed listed;
+        list_for_upload(self, bucket_name, prefix.get(), options, listed);
         if (reporting.owner()) {
             long long bytes = 0;
             for (const LocalEntry& file : files) bytes += file.size;
             reporting.begin(static_cast<long long>(files.size()), bytes);
         }
-        with_transfers(self, [&](Transfers& transfers) {
-            const bool own_upload = transfers.pooled() && !options.dry_run &&
-                                    own_method(self, getattr(self, s.n._upload_file.get()).get(), s.upload_file_function);
-            for (const LocalEntry& file : files) {
-                Ref object_name = require(PyUnicode_Concat(prefix.get(), file.relative.get()));
-                ObjectTransfer object{s.n._upload_file.get(), Ref::borrow(bucket_name), object_name, file.path,
-                                      Ref(), Ref(), Ref()};
-                if (options.skip_unchanged) {
-                    auto found = listed.find(file.points);
-                    if (found != listed.end()) {
-                        object.size = found->second->size;
-                        object.etag = found->second->etag;
-                    }
-                }
-                Ref url = remote_url(bucket_name, object_name.get());
-                object.record = Outcomes::record(s.act_upload.get(), file.path.get(), url.get(), size_object(file.size).get());
-                object.outcomes = options.outcomes;
-                object.dry_run = options.dry_run;
-                std::unique_ptr<Task> direct;
-                if (own_upload) direct = file_upload_in_parts(self, bucket_name, object_name.get(), file.path.get(), progress);
-                transfer_object(transfers, self, progress, std::move(object), std::move(direct));
-            }
-        });
-        if (!options.delete_missing || !cycles.empty()) return;
-        std::unordered_set<std::u32string> kept;
-        for (const LocalEntry& file : files) keep_with_folders(kept, file.points);
-        std::vector<const RemoteEntry*> stale;
-        for (const RemoteEntry& entry : remote) {
-            if (!entry.points.empty() && kept.count(entry.points) == 0) stale.push_back(&entry);
-        }
-        delete_objects(self, bucket_name, stale, options);
+        send_uploads(self, bucket_name, prefix.get(), files, listed, options, reporting.progress());
+        if (!options.delete_missing || !skipped.empty()) return;
+        delete_objects(self, bucket_name, stale_objects(files, listed), options);
     });
     return options.outcomes->records();
 }
@@ -171,6 +199,171 @@ struct Selected {
     Ref target;
 };
 
+// What a download does, as the selection decides it: the files and folders
+// it makes (names relative to the folder, without a trailing "/"), the
+// objects to fetch and their total size, the folders that markers make,
+// and how many objects were skipped.
+struct DownloadPlan {
+    std::unordered_set<std::u32string> files;
+    std::unordered_set<std::u32string> folders;
+    std::vector<Selected> selected;
+    std::vector<Ref> made_folders;
+    long long skipped = 0;
+    long long bytes = 0;
+};
+
+// The local path of `relative` below `dir_path`, one os.path.join per
+// component; empty when a component is empty, "." or ".." or a name
+// _download_dir refuses on this platform.
+Ref checked_target(PyObject* dir_path, PyObject* relative) {
+    State& s = state();
+    Ref path_module = getattr(global(s.n.os.get()).get(), s.n.path.get());
+    Ref components = call_method(relative, s.n.split.get(), {s.slash.get()});
+    bool safe = true;
+    Ref target = Ref::borrow(dir_path);
+    tavrin::for_each(components.get(), [&](Ref component) {
+        if (!safe) return;
+        if (PyUnicode_GetLength(component.get()) == 0 || unsafe_file_name(component.get())) {
+            safe = false;
+            return;
+        }
+        target = call_method(path_module.get(), s.n.join.get(), {target.get(), component.get()});
+    });
+    return safe ? target : Ref();
+}
+
+// True when `path` cannot be what the object needs: a folder above it is a
+// file another object needs, or a local entry that is not a folder; or it
+// is itself a file where a folder is needed (a marker), or the reverse.
+bool clashes(const DownloadPlan& plan, const LocalKinds& local, const std::u32string& path, bool marker) {
+    bool clash = false;
+    for_each_folder_above(path, [&](const std::u32string& above) {
+        clash = clash || plan.files.count(above) > 0 || (local.count(above) > 0 && !local_is(local, above, true));
+    });
+    if (marker) return clash || plan.files.count(path) > 0 || (local.count(path) > 0 && !local_is(local, path, true));
+    return clash || plan.folders.count(path) > 0 || local_is(local, path, true);
+}
+
+// Adds `object` to the plan, or skips it with a warning and a "skip" record.
+void select_object(PyObject* self, PyObject* bucket_name, PyObject* dir_path, const RemoteEntry& object,
+                   const LocalKinds& local, const TreeOptions& options, DownloadPlan& plan) {
+    State& s = state();
+    const bool marker = object.points.back() == U'/';
+    std::u32string path = object.points;
+    Ref relative = Ref::borrow(object.relative.get());
+    if (marker) {
+        path.pop_back();
+        relative = require(PyUnicode_Substring(relative.get(), 0, PyUnicode_GetLength(relative.get()) - 1));
+    }
+    Ref target = checked_target(dir_path, relative.get());
+    PyObject* refusal = !target ? s.msg_unsafe_name.get() : clashes(plan, local, path, marker) ? s.msg_path_conflict.get() : nullptr;
+    if (refusal != nullptr) {
+        warn_about(self, refusal, object.name.get());
+        ++plan.skipped;
+        Ref url = remote_url(bucket_name, object.name.get());
+        options.outcomes->add(Outcomes::record(s.act_skip.get(), url.get(), Py_None, object.size.get()).get());
+        return;
+    }
+    for_each_folder_above(path, [&](std::u32string above) { plan.folders.insert(std::move(above)); });
+    if (marker) {
+        plan.folders.insert(path);
+        plan.made_folders.push_back(target);
+        return;
+    }
+    plan.files.insert(path);
+    if (PyLong_Check(object.size.get())) plan.bytes += tavrin::as_long_long(object.size.get());
+    plan.selected.push_back(Selected{&object, target});
+}
+
+// The folder and the folders that markers make (not in a dry run).
+void make_folders(PyObject* dir_path, const DownloadPlan& plan, const TreeOptions& options) {
+    if (options.dry_run) return;
+    State& s = state();
+    Ref os = global(s.n.os.get());
+    call_method(os.get(), s.n.makedirs.get(), {dir_path, Py_True}, s.kw_exist_ok.get());
+    for (const Ref& folder : plan.made_folders) {
+        call_method(os.get(), s.n.makedirs.get(), {folder.get(), Py_True}, s.kw_exist_ok.get());
+    }
+}
+
+// Each selected object to its target on the call's pool.
+void send_downloads(PyObject* self, PyObject* bucket_name, const DownloadPlan& plan, const TreeOptions& options,
+                    const Progress& progress) {
+    State& s = state();
+    with_transfers(self, [&](Transfers& transfers) {
+        const bool own_download =
+            !options.dry_run && own_method(self, getattr(self, s.n._download_file.get()).get(), s.download_file_function);
+        for (const Selected& chosen : plan.selected) {
+            const RemoteEntry& object = *chosen.object;
+            ObjectTransfer transfer{s.n._download_file.get(), Ref::borrow(bucket_name), object.name, chosen.target,
+                                    Ref(), Ref(), Ref(), false};
+            if (options.skip_unchanged) {
+                transfer.size = object.size;
+                transfer.etag = object.etag;
+            }
+            Ref url = remote_url(bucket_name, object.name.get());
+            transfer.record = Outcomes::record(s.act_download.get(), url.get(), chosen.target.get(), object.size.get());
+            transfer.outcomes = options.outcomes;
+            transfer.dry_run = options.dry_run;
+            std::unique_ptr<Task> direct;
+            if (own_download) direct = tree_download(transfers, self, bucket_name, object, chosen.target.get(), progress);
+            transfer_object(transfers, self, progress, std::move(transfer), std::move(direct));
+        }
+    });
+}
+
+// Local files and links that no object needs, removed (unless a dry run)
+// with a "delete" record each. Returns the removed entries.
+std::vector<const LocalEntry*> delete_local_files(const std::vector<LocalEntry>& existing, const DownloadPlan& plan,
+                                                  const TreeOptions& options) {
+    State& s = state();
+    Ref os = global(s.n.os.get());
+    std::vector<const LocalEntry*> removed;
+    for (const LocalEntry& entry : existing) {
+        if (entry.kind == LocalEntry::folder || plan.files.count(entry.points) > 0) continue;
+        if (!options.dry_run) {
+            try {
+                call_method(os.get(), s.n.remove.get(), {entry.path.get()});
+            } catch (const tavrin::PyErrOccurred&) {
+                // A link to a folder on Windows is removed as a folder.
+                tavrin::PendingError error;
+                if (entry.kind != LocalEntry::link || !error.matches(PyExc_OSError)) error.reraise();
+                call_method(os.get(), s.n.rmdir.get(), {entry.path.get()});
+            }
+        }
+        Ref size = size_object(entry.size);
+        options.outcomes->add(Outcomes::record(s.act_delete.get(), Py_None, entry.path.get(), size.get()).get());
+        removed.push_back(&entry);
+    }
+    return removed;
+}
+
+// The folders that the removal of `removed` leaves empty (never the folder
+// itself, never one an object needs).
+void remove_emptied_folders(const std::vector<LocalEntry>& existing, const std::vector<const LocalEntry*>& removed,
+                            const DownloadPlan& plan) {
+    State& s = state();
+    Ref os = global(s.n.os.get());
+    std::unordered_set<std::u32string> touched;
+    for (const LocalEntry* entry : removed) {
+        for_each_folder_above(entry->points, [&](std::u32string above) { touched.insert(std::move(above)); });
+    }
+    // Folders are listed before what they hold: from the last entry
+    // backwards, every folder comes after everything under it.
+    for (auto entry = existing.rbegin(); entry != existing.rend(); ++entry) {
+        if (entry->kind != LocalEntry::folder || touched.count(entry->points) == 0 ||
+            plan.folders.count(entry->points) > 0) {
+            continue;
+        }
+        try {
+            call_method(os.get(), s.n.rmdir.get(), {entry->path.get()});  // fails unless empty
+        } catch (const tavrin::PyErrOccurred&) {
+            tavrin::PendingError error;
+            if (!error.matches(PyExc_OSError)) error.reraise();
+        }
+    }
+}
+
 // TavrinOstrel._download_tree(self, bucket_name, prefix, dir_path, *, exclude=None,
 //                             skip_unchanged=False, delete=False, dry_run=False, report=None,
 //                             filters=None, wildcard=False)
@@ -196,153 +389,21 @@ Ref download_tree(const Args<11>& a) {
     TreeOptions options = tree_arguments(a);
     Ref prefix = tree_prefix(a[2], a.get_or(10, nullptr), options.filter);
     ProgressCall reporting(self, s.n.download_dir.get(), a[2], 0);
-    const Progress& progress = reporting.progress();
     with_progress(reporting, [&] {
         std::vector<RemoteEntry> remote = list_tree(self, bucket_name, prefix.get(), options.filter);
         std::vector<LocalEntry> existing = walk_target(dir_path, options.filter);
         LocalKinds local;
         for (const LocalEntry& entry : existing) local.emplace(entry.points, entry.kind);
-
-        Ref os = global(s.n.os.get());
-        Ref path_module = getattr(os.get(), s.n.path.get());
-        std::unordered_set<std::u32string> files, folders;
-        std::vector<Selected> selected;
-        std::vector<Ref> made_folders;
-        long long skipped = 0;
-        long long bytes = 0;
+        DownloadPlan plan;
         for (const RemoteEntry& object : remote) {
-            if (object.points.empty()) continue;  // the folder's own marker
-            const bool marker = object.points.back() == U'/';
-            std::u32string path = object.points;
-            Ref relative = Ref::borrow(object.relative.get());
-            if (marker) {
-                path.pop_back();
-                relative = require(PyUnicode_Substring(relative.get(), 0, PyUnicode_GetLength(relative.get()) - 1));
-            }
-            auto skip = [&](PyObject* message) {
-                warn_about(self, message, object.name.get());
-                ++skipped;
-                Ref url = remote_url(bucket_name, object.name.get());
-                options.outcomes->add(Outcomes::record(s.act_skip.get(), url.get(), Py_None, object.size.get()).get());
-            };
-            Ref components = call_method(relative.get(), s.n.split.get(), {s.slash.get()});
-            bool safe = true;
-            Ref target = Ref::borrow(dir_path);
-            tavrin::for_each(components.get(), [&](Ref component) {
-                if (!safe) return;
-                if (PyUnicode_GetLength(component.get()) == 0 || unsafe_file_name(component.get())) {
-                    safe = false;
-                    return;
-                }
-                target = call_method(path_module.get(), s.n.join.get(), {target.get(), component.get()});
-            });
-            if (!safe) {
-                skip(s.msg_unsafe_name.get());
-                continue;
-            }
-            // Every folder above must be free to be a folder: not a file
-            // another object needs, not a local file or link.
-            bool clash = false;
-            for (std::size_t slash = path.find(U'/'); slash != std::u32string::npos && !clash;
-                 slash = path.find(U'/', slash + 1)) {
-                const std::u32string above = path.substr(0, slash);
-                clash = files.count(above) > 0 || (local.count(above) > 0 && !local_is(local, above, true));
-            }
-            if (marker) {
-                clash = clash || files.count(path) > 0 || (local.count(path) > 0 && !local_is(local, path, true));
-            } else {
-                clash = clash || folders.count(path) > 0 || local_is(local, path, true);
-            }
-            if (clash) {
-                skip(s.msg_path_conflict.get());
-                continue;
-            }
-            for (std::size_t slash = path.find(U'/'); slash != std::u32string::npos; slash = path.find(U'/', slash + 1)) {
-                folders.insert(path.substr(0, slash));
-            }
-            if (marker) {
-                folders.insert(path);
-                made_folders.push_back(target);
-                continue;
-            }
-            files.insert(path);
-            if (PyLong_Check(object.size.get())) bytes += tavrin::as_long_long(object.size.get());
-            selected.push_back(Selected{&object, target});
+            if (!object.points.empty()) select_object(self, bucket_name, dir_path, object, local, options, plan);
         }
-        if (!options.dry_run) {
-            call_method(os.get(), s.n.makedirs.get(), {dir_path, Py_True}, s.kw_exist_ok.get());
-            for (const Ref& folder : made_folders) {
-                call_method(os.get(), s.n.makedirs.get(), {folder.get(), Py_True}, s.kw_exist_ok.get());
-            }
-        }
-        if (reporting.owner()) reporting.begin(static_cast<long long>(selected.size()), bytes);
-
-        with_transfers(self, [&](Transfers& transfers) {
-            const bool own_download =
-                !options.dry_run &&
-                own_method(self, getattr(self, s.n._download_file.get()).get(), s.download_file_function);
-            for (const Selected& chosen : selected) {
-                const RemoteEntry& object = *chosen.object;
-                ObjectTransfer transfer{s.n._download_file.get(), Ref::borrow(bucket_name), object.name, chosen.target,
-                                        Ref(), Ref(), Ref(), false};
-                if (options.skip_unchanged) {
-                    transfer.size = object.size;
-                    transfer.etag = object.etag;
-                }
-                Ref url = remote_url(bucket_name, object.name.get());
-                transfer.record =
-                    Outcomes::record(s.act_download.get(), url.get(), chosen.target.get(), object.size.get());
-                transfer.outcomes = options.outcomes;
-                transfer.dry_run = options.dry_run;
-                std::unique_ptr<Task> direct;
-                if (own_download) direct = tree_download(transfers, self, bucket_name, object, chosen.target.get(), progress);
-                transfer_object(transfers, self, progress, std::move(transfer), std::move(direct));
-            }
-        });
-        if (!options.delete_missing || skipped > 0) return;
-
-        // Local files and links that no object needs, then the folders
-        // their removal leaves empty (never the folder itself, never one an
-        // object needs).
-        std::vector<const LocalEntry*> emptied;
-        for (const LocalEntry& entry : existing) {
-            if (entry.kind == LocalEntry::folder || files.count(entry.points) > 0) continue;
-            if (!options.dry_run) {
-                try {
-                    call_method(os.get(), s.n.remove.get(), {entry.path.get()});
-                } catch (const tavrin::PyErrOccurred&) {
-                    // A link to a folder on Windows is removed as a folder.
-                    tavrin::PendingError error;
-                    if (entry.kind != LocalEntry::link || !error.matches(PyExc_OSError)) error.reraise();
-                    call_method(os.get(), s.n.rmdir.get(), {entry.path.get()});
-                }
-            }
-            Ref size = size_object(entry.size);
-            options.outcomes->add(Outcomes::record(s.act_delete.get(), Py_None, entry.path.get(), size.get()).get());
-            emptied.push_back(&entry);
-        }
-        if (options.dry_run) return;
-        // Folders are listed before what they hold: from the last entry
-        // backwards, every folder comes after everything under it.
-        std::unordered_set<std::u32string> touched;
-        for (const LocalEntry* entry : emptied) {
-            for (std::size_t slash = entry->points.find(U'/'); slash != std::u32string::npos;
-                 slash = entry->points.find(U'/', slash + 1)) {
-                touched.insert(entry->points.substr(0, slash));
-            }
-        }
-        for (auto entry = existing.rbegin(); entry != existing.rend(); ++entry) {
-            if (entry->kind != LocalEntry::folder || touched.count(entry->points) == 0 ||
-                folders.count(entry->points) > 0) {
-                continue;
-            }
-            try {
-                call_method(os.get(), s.n.rmdir.get(), {entry->path.get()});  // fails unless empty
-            } catch (const tavrin::PyErrOccurred&) {
-                tavrin::PendingError error;
-                if (!error.matches(PyExc_OSError)) error.reraise();
-            }
-        }
+        make_folders(dir_path, plan, options);
+        if (reporting.owner()) reporting.begin(static_cast<long long>(plan.selected.size()), plan.bytes);
+        send_downloads(self, bucket_name, plan, options, reporting.progress());
+        if (!options.delete_missing || plan.skipped > 0) return;
+        std::vector<const LocalEntry*> removed = delete_local_files(existing, plan, options);
+        if (!options.dry_run) remove_emptied_folders(existing, removed, plan);
     });
     return options.outcomes->records();
 }
@@ -415,25 +476,6 @@ long long delete_objects(PyObject* self, PyObject* bucket_name, const std::vecto
                                                entry->size.get()).get());
     }
     return failures;
-}
-
-Outcomes::Outcomes(PyObject* report) : records_(require(PyList_New(0))) {
-    if (report != nullptr && report != Py_None) report_ = Ref::borrow(report);
-}
-
-Ref Outcomes::record(PyObject* action, PyObject* source, PyObject* target, PyObject* size) {
-    State& s = state();
-    Ref record = require(PyDict_New());
-    require(PyDict_SetItem(record.get(), s.n.action.get(), action));
-    require(PyDict_SetItem(record.get(), s.n.source.get(), source));
-    require(PyDict_SetItem(record.get(), s.n.target.get(), target));
-    require(PyDict_SetItem(record.get(), s.n.size.get(), size));
-    return record;
-}
-
-void Outcomes::add(PyObject* record) const {
-    require(PyList_Append(records_.get(), record));
-    if (report_) tavrin::call(report_.get(), {record});
 }
 
 PyMethodDef upload_tree_def = tavrin::method_def<10, kUploadTree, upload_tree>(

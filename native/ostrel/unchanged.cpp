@@ -11,9 +11,9 @@
 #include "unchanged.hpp"
 
 #include "config.hpp"
+#include "outcomes.hpp"
 #include "parts.hpp"
 #include "progress.hpp"
-#include "sync.hpp"
 #include "transfers.hpp"
 #include "verify.hpp"
 

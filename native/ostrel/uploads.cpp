@@ -5,6 +5,7 @@
 #include "progress.hpp"
 #include "transfers.hpp"
 #include "unchanged.hpp"
+#include "walk.hpp"
 
 #include <memory>
 #include <utility>
@@ -202,7 +203,7 @@ void scan(PyObject* dir_path, PyObject* entries, PyObject* on_path, Totals& tota
                 require(PyList_Append(on_path, identity.get()));
                 scan(local.get(), inner.get(), on_path, totals);
                 require(PySequence_DelItem(on_path, -1));
-            } else {
+            } else if (!dangling_link(local.get())) {
                 ++totals.files;
                 Ref info = call_method(os.get(), s.n.stat.get(), {local.get()});
                 totals.bytes += tavrin::as_long_long(getattr(info.get(), s.n.st_size.get()).get());
@@ -212,6 +213,15 @@ void scan(PyObject* dir_path, PyObject* entries, PyObject* on_path, Totals& tota
             if (!error.matches(PyExc_OSError)) error.reraise();
         }
     });
+}
+
+// True, with the warning, when `local` is a link to nothing: the walk leaves it out.
+bool skipped_link(PyObject* self, PyObject* local) {
+    if (!dangling_link(local)) return false;
+    State& s = state();
+    Ref shown = call_method(global(s.n.os.get()).get(), s.n.fsdecode.get(), {local});
+    warn_about(self, s.msg_dangling_link.get(), shown.get());
+    return true;
 }
 
 // TavrinOstrel._upload_dir(self, bucket_name, dir_path, parallel=3, base_dir=None)
@@ -269,6 +279,7 @@ Ref upload_dir(const Args<5>& a) {
                     call_method(self, s.n._upload_dir.get(), {bucket_name, local.get(), parallel, object_name.get()});
                     return;
                 }
+                if (skipped_link(self, local.get())) return;
                 if (progress) progress.file_met();
                 ObjectTransfer object{s.n._upload_file.get(), Ref::borrow(bucket_name), object_name, local,
                                       Ref::borrow(parallel), Ref(), Ref()};

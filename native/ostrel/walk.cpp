@@ -64,10 +64,22 @@ void for_each_child(PyObject* folder, const LocalEntry* parent, Visit&& visit) {
     });
 }
 
+// True when os.lstat finds a link at `path`; False when it finds nothing.
+bool is_link(PyObject* path) {
+    try {
+        Ref info = call_method(global(state().n.os.get()).get(), state().n.lstat.get(), {path});
+        return file_type(info.get()) == kLink;
+    } catch (const tavrin::PyErrOccurred&) {
+        tavrin::PendingError error;
+        if (!error.matches(PyExc_OSError)) error.reraise();
+        return false;
+    }
+}
+
 class UploadWalk {
 public:
-    UploadWalk(PyObject* self, const Filter& filter, std::vector<Ref>& cycles)
-        : self_(self), filter_(filter), cycles_(cycles), on_path_(require(PyList_New(0))) {}
+    UploadWalk(PyObject* self, const Filter& filter, std::vector<Ref>& skipped)
+        : self_(self), filter_(filter), skipped_(skipped), on_path_(require(PyList_New(0))) {}
 
     void walk(PyObject* folder, const LocalEntry* parent, PyObject* identity) {
         State& s = state();
@@ -78,12 +90,16 @@ public:
             try {
                 info = call_method(os.get(), s.n.stat.get(), {entry.path.get()});
             } catch (const tavrin::PyErrOccurred&) {
-                // A broken link and the like: a file, whose upload meets the error.
+                // Unreadable: a file, whose upload meets the error.
                 tavrin::PendingError error;
                 if (!error.matches(PyExc_OSError)) error.reraise();
             }
             const bool folder_entry = info && file_type(info.get()) == kFolder;
             if (filter_.excludes(entry.points, folder_entry)) return;
+            if (!info && is_link(entry.path.get())) {
+                skip(s.msg_dangling_link.get(), entry.path);
+                return;
+            }
             if (!folder_entry) {
                 if (info) entry.size = tavrin::as_long_long(getattr(info.get(), s.n.st_size.get()).get());
                 files_.push_back(std::move(entry));
@@ -95,9 +111,7 @@ public:
                 Ref device = getattr(info.get(), s.n.st_dev.get());
                 child_identity = require(PyTuple_Pack(2, device.get(), inode.get()));
                 if (tavrin::contains(on_path_.get(), child_identity.get())) {
-                    Ref shown = call_method(os.get(), s.n.fsdecode.get(), {entry.path.get()});
-                    warn_about(self_, s.msg_link_cycle.get(), shown.get());
-                    cycles_.push_back(entry.path);
+                    skip(s.msg_link_cycle.get(), entry.path);
                     return;
                 }
             }
@@ -109,9 +123,15 @@ public:
     std::vector<LocalEntry> take() { return std::move(files_); }
 
 private:
+    void skip(PyObject* message, const Ref& path) {
+        Ref shown = call_method(global(state().n.os.get()).get(), state().n.fsdecode.get(), {path.get()});
+        warn_about(self_, message, shown.get());
+        skipped_.push_back(path);
+    }
+
     PyObject* self_;
     const Filter& filter_;
-    std::vector<Ref>& cycles_;
+    std::vector<Ref>& skipped_;
     Ref on_path_;  // identities of the folders the walk is inside
     std::vector<LocalEntry> files_;
 };
@@ -133,7 +153,15 @@ void walk_target_folder(PyObject* folder, const LocalEntry* parent, const Filter
 
 }  // namespace
 
-std::vector<LocalEntry> walk_upload(PyObject* self, PyObject* dir_path, const Filter& filter, std::vector<Ref>& cycles) {
+bool dangling_link(PyObject* path) {
+    State& s = state();
+    Ref path_module = getattr(global(s.n.os.get()).get(), s.n.path.get());
+    if (tavrin::truth(call_method(path_module.get(), s.n.isfile.get(), {path}))) return false;
+    return tavrin::truth(call_method(path_module.get(), s.n.islink.get(), {path})) &&
+           !tavrin::truth(call_method(path_module.get(), s.n.exists.get(), {path}));
+}
+
+std::vector<LocalEntry> walk_upload(PyObject* self, PyObject* dir_path, const Filter& filter, std::vector<Ref>& skipped) {
     State& s = state();
     Ref root = text_path(dir_path);
     Ref info = call_method(global(s.n.os.get()).get(), s.n.stat.get(), {root.get()});
@@ -144,7 +172,7 @@ std::vector<LocalEntry> walk_upload(PyObject* self, PyObject* dir_path, const Fi
     Ref inode = getattr(info.get(), s.n.st_ino.get());
     Ref identity = Ref::borrow(Py_None);
     if (tavrin::truth(inode)) identity = require(PyTuple_Pack(2, getattr(info.get(), s.n.st_dev.get()).get(), inode.get()));
-    UploadWalk walk(self, filter, cycles);
+    UploadWalk walk(self, filter, skipped);
     walk.walk(root.get(), nullptr, identity.get());
     return walk.take();
 }

@@ -25,10 +25,15 @@ struct LocalEntry {
 
 // The files under `dir_path` at every depth, in name order within each
 // folder, for an upload: links followed as _upload_dir follows them (a
-// link to a folder is walked; a link back into a folder the walk is inside
-// is skipped with _upload_dir's warning and its path added to `cycles`); anything
-// that is not a folder counts as a file. Folders are not listed.
-std::vector<LocalEntry> walk_upload(PyObject* self, PyObject* dir_path, const Filter& filter, std::vector<Ref>& cycles);
+// link to a folder is walked; a link back into a folder the walk is inside,
+// and a link whose target does not exist, are skipped with _upload_dir's
+// warnings and their paths added to `skipped`); anything else that is not a
+// folder counts as a file. Folders are not listed.
+std::vector<LocalEntry> walk_upload(PyObject* self, PyObject* dir_path, const Filter& filter, std::vector<Ref>& skipped);
+
+// True when `path` is a link whose target cannot be reached (missing, or a
+// loop of links): os.path.isfile, then os.path.islink and os.path.exists.
+bool dangling_link(PyObject* path);
 
 // Every entry under `dir_path` for a download's comparison and deletion:
 // links are not followed (a link, to a file or a folder, is an entry of its

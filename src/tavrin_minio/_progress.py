@@ -19,12 +19,16 @@ class Progress(NamedTuple):
     finished: bool
 
 
+# What a person reads for each operation on the bar.
+_LABELS = {"upload_dir": "upload", "download_dir": "download", "upload_file": "upload", "download_file": "download"}
+
+
 class Bar:
     """What ``progress=True`` hands the records to: one tqdm bar on stderr for
     one call, made with its first record and closed with its last."""
 
     def __init__(self, operation: str, subject: object) -> None:
-        self._description = f"{operation} {subject}"
+        self._description = f"{_LABELS.get(operation, operation)} {subject}"
         self._bar: Any = None
 
     def __call__(self, record: Progress) -> None:
@@ -39,3 +43,9 @@ class Bar:
         bar.update(record.bytes_done - bar.n)
         if record.finished:
             bar.close()
+
+
+def write_line(text: str, file: Any) -> None:
+    """`text` as one line on `file` through tqdm's writer, which clears the
+    bars on the terminal first and draws them again after it."""
+    importlib.import_module("tqdm").tqdm.write(text, file=file)

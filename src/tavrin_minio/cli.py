@@ -17,8 +17,10 @@ transferred; 2 bad usage or configuration; 130 interrupted (Ctrl-C).
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
+import time
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, NoReturn
 
@@ -33,6 +35,7 @@ PROG = "tavrin-minio"
 DEFAULT_WORKERS = 16
 MAX_WORKERS = 256
 SCHEME = "s3://"
+STREAM = "-"  # cp's standard input or output
 
 
 class UsageError(Exception):
@@ -55,9 +58,12 @@ def _workers(text: str) -> int:
 
 def _days(text: str) -> float:
     try:
-        return float(text)
+        value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"must be a number of days, not {text!r}") from None
+        value = math.nan
+    if not 0 < value <= 7:
+        raise argparse.ArgumentTypeError(f"must be a number of days above 0 and at most 7, not {text!r}")
+    return value
 
 
 def _global_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
@@ -82,6 +88,9 @@ def _global_options(parser: argparse.ArgumentParser, suppress: bool) -> None:
                        help="a progress bar on standard error even when it is not a terminal")
     group.add_argument("--debug", action="store_true", default=default(False),
                        help="a traceback with each error")
+    if not suppress:  # the commands that print records take it after the command too
+        group.add_argument("--json", action="store_true", default=False,
+                           help="one JSON object per line (ls, cp, sync)")
     group.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
 
 
@@ -105,7 +114,7 @@ def build_parser() -> argparse.ArgumentParser:
         return sub
 
     def json_option(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument("--json", action="store_true", help="one JSON object per line")
+        sub.add_argument("--json", action="store_true", default=argparse.SUPPRESS, help="one JSON object per line")
 
     def exclude_option(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--exclude", metavar="PATTERN", dest="filters", action="append", type=_rule("exclude"),
@@ -223,15 +232,23 @@ def _iso(value: Any) -> Any:
 class Output:
     """Prints results: text lines, or JSON records with --json."""
 
-    def __init__(self, args: argparse.Namespace) -> None:
+    def __init__(self, args: argparse.Namespace, bars: bool = False) -> None:
         self.json = getattr(args, "json", False)
         self.quiet = args.quiet
         self.dry_run = getattr(args, "dry_run", False)
         self.moving = args.command == "mv"
+        self.bars = bars  # progress bars on standard error: lines go through tqdm's writer
         self.skipped = 0
+        self.done: list[Mapping[str, Any]] = []  # the transfers made so far
+        self.finished = False  # the command's work is complete
 
     def line(self, text: str) -> None:
-        sys.stdout.write(text + "\n")
+        if self.bars:
+            from ._progress import write_line
+
+            write_line(text, sys.stdout)
+        else:
+            sys.stdout.write(text + "\n")
 
     def record(self, record: Mapping[str, Any]) -> None:
         import json
@@ -243,6 +260,7 @@ class Output:
         if record["action"] == "skip":  # the client warned about it
             self.skipped += 1
             return
+        self.done.append(record)
         if self.moving and record["action"] in ("upload", "download", "copy"):
             record = {**record, "action": "move"}
         if self.json:
@@ -304,6 +322,8 @@ def _setup_logging(debug: bool) -> None:
     logger = logging.getLogger("tavrin_minio")
     logger.addHandler(handler)
     logger.setLevel(logging.DEBUG if debug else logging.WARNING)
+    if not debug:  # paramiko's own lines (a refused channel) are bare; the tunnel's error says what failed
+        logging.getLogger("paramiko").addHandler(logging.NullHandler())
 
 
 def _ls(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
@@ -319,9 +339,15 @@ def _ls(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
     bucket, prefix = _remote_only(args.path, key=None)
     if _wildcard(prefix):
         return _ls_matching(client, args, out, bucket, prefix)
+    entries: list[Mapping[str, Any]] = list(client._list_folder(bucket, prefix, recursive=args.recursive))
+    if not entries and prefix.strip("/"):
+        the_object = None if prefix.endswith("/") else _find_object(client, bucket, prefix)
+        if the_object is None:  # scripts test for existence this way
+            _fail(f"{args.path}: no such object or folder")
+            return 1
+        entries = [the_object]
     total = Total()
-    for entry in client._list_folder(bucket, prefix, recursive=args.recursive):
-        fields: Mapping[str, Any] = entry
+    for fields in entries:
         total.add(fields)
         if out.json:
             out.record(fields)
@@ -351,6 +377,27 @@ def _rb(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
     return 0 if client._remove_bucket(bucket) else 1
 
 
+def _find_object(client: TavrinOstrel, bucket: str, key: str) -> dict[str, Any] | None:
+    """The object `key` as _list_folder lists one, or None when there is none."""
+    from minio.error import S3Error
+
+    try:
+        found = client._stat_object(bucket, key)
+    except S3Error as error:
+        if error.code in ("NoSuchKey", "NotFound"):
+            return None
+        raise
+    return {field: found[field] for field in ("key", "size", "etag", "last_modified")}
+
+
+def _into(target: str, key: str) -> str:
+    """The local file a download of `key` writes: inside `target` under the
+    key's last name when `target` is a folder or ends in a separator."""
+    if target.endswith(("/", os.sep)) or os.path.isdir(target):
+        return os.path.join(target, key.rsplit("/", 1)[-1])
+    return target
+
+
 def _ends(source: str, target: str) -> tuple[tuple[str, str] | None, tuple[str, str] | None]:
     source_remote, target_remote = remote(source), remote(target)
     if (source_remote is None) == (target_remote is None):
@@ -369,7 +416,31 @@ def _tree(client: TavrinOstrel, args: argparse.Namespace, out: Output, *, sync: 
         client._upload_tree(target_remote[0], args.source, target_remote[1], **options)
     else:
         assert source_remote is not None
-        client._download_tree(source_remote[0], source_remote[1], args.target, **options)
+        bucket, prefix = source_remote
+        existed = os.path.lexists(args.target)
+        done = client._download_tree(bucket, prefix, args.target, **options)
+        if not done and not sync and prefix.strip("/") and not client._list_folder(bucket, prefix):
+            return _object_as_folder(client, bucket, prefix, args.target, existed, out)
+    return out.status()
+
+
+def _object_as_folder(client: TavrinOstrel, bucket: str, prefix: str, target: str, existed: bool,
+                      out: Output) -> int:
+    """cp -r of a name with nothing under it: the object of that name lands in
+    the target folder; with no such object either, a line and exit 1, and the
+    folder the download made is removed (never an empty folder and exit 0)."""
+    found = None if prefix.endswith("/") else _find_object(client, bucket, prefix)
+    if found is None:
+        if not existed and os.path.isdir(target):
+            os.rmdir(target)  # made by the download, left empty
+        _fail(f"{SCHEME}{bucket}/{prefix}: no such object or folder")
+        return 1
+    path = os.path.join(target, prefix.rsplit("/", 1)[-1])
+    if out.dry_run:
+        out.transfer({"action": "download", "source": f"{SCHEME}{bucket}/{prefix}", "target": path,
+                      "size": found["size"]})
+    else:
+        _download_one(client, bucket, prefix, path, out)
     return out.status()
 
 
@@ -386,20 +457,53 @@ def _cp(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
             raise UsageError(f"{args.source!r} is a folder: use cp -r")
         bucket, key = target_remote
         if not key or key.endswith("/"):
+            if args.source == STREAM:
+                raise UsageError(f"cp - needs the object's key: s3://{bucket}/{key}NAME")
             key += os.path.basename(args.source)
-        size = os.stat(args.source).st_size
-        client._upload_file(bucket, key, args.source)
-        out.transfer({"action": "upload", "source": args.source, "target": f"{SCHEME}{bucket}/{key}", "size": size})
+        _upload_one(client, bucket, key, args.source, out)
         return 0
     assert source_remote is not None
     bucket, key = _remote_only(args.source, key=True)
-    target = args.target
-    if os.path.isdir(target):
-        target = os.path.join(target, key.rsplit("/", 1)[-1])
-    client._download_file(bucket, key, target)
-    out.transfer({"action": "download", "source": args.source, "target": target,
-                  "size": os.stat(target).st_size})
+    if args.target == STREAM:  # the bytes alone, as cat writes them
+        return _cat(client, args, out)
+    _download_one(client, bucket, key, _into(args.target, key), out)
     return 0
+
+
+def _upload_one(client: TavrinOstrel, bucket: str, key: str, source: str, out: Output) -> None:
+    """One file, or standard input (`-`) or another source that is not a
+    regular file (a pipe, /dev/stdin), streamed, as the object `key`."""
+    target = f"{SCHEME}{bucket}/{key}"
+    if source == STREAM or (os.path.exists(source) and not os.path.isfile(source)):
+        if source == STREAM:
+            size = client._upload_stream(bucket, key, sys.stdin.buffer)
+        else:
+            with open(source, "rb") as stream:
+                size = client._upload_stream(bucket, key, stream)
+        out.transfer({"action": "upload", "source": source, "target": target, "size": size})
+        return
+    size = os.stat(source).st_size
+    started = time.time()
+    try:
+        client._upload_file(bucket, key, source)
+    except KeyboardInterrupt:
+        # Ctrl-C as the upload ended: done if the object is there whole, from this upload.
+        found = _find_object(client, bucket, key)
+        if found is None or found["size"] != size or found["last_modified"].timestamp() < started - 1:
+            raise
+    out.transfer({"action": "upload", "source": source, "target": target, "size": size})
+
+
+def _download_one(client: TavrinOstrel, bucket: str, key: str, target: str, out: Output) -> None:
+    started = time.time()
+    try:
+        client._download_file(bucket, key, target)
+    except KeyboardInterrupt:
+        # Ctrl-C as the download ended: the file appears whole or not at all.
+        if not os.path.isfile(target) or os.stat(target).st_mtime < started - 0.01:
+            raise
+    out.transfer({"action": "download", "source": f"{SCHEME}{bucket}/{key}", "target": target,
+                  "size": os.stat(target).st_size})
 
 
 def _sync(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
@@ -424,7 +528,7 @@ def _rm(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
 
 
 def _cat(client: TavrinOstrel, args: argparse.Namespace, out: Output) -> int:
-    bucket, key = _remote_only(args.path, key=True)
+    bucket, key = _remote_only(getattr(args, "path", None) or args.source, key=True)
     sys.stdout.flush()
     client._download_stream(bucket, key, sys.stdout.buffer)
     sys.stdout.buffer.flush()
@@ -650,6 +754,18 @@ def _fail(message: str) -> None:
     print(f"{PROG}: {message}", file=sys.stderr)
 
 
+def _interrupted(out: Output | None) -> int:
+    """Ctrl-C: the command's own status when its work was complete, else 130
+    with what was transferred before it came."""
+    if out is not None and out.finished:
+        return out.status()
+    if out is not None and out.done:
+        _fail(f"interrupted: {len(out.done)} transfers complete before it, the rest not done")
+    else:
+        _fail("interrupted: nothing done")
+    return 130
+
+
 def _quiet_broken_pipe() -> NoReturn:
     # The reader went away (cat ... | head): no more output, no traceback at exit.
     devnull = os.open(os.devnull, os.O_WRONLY)
@@ -665,6 +781,7 @@ def main(argv: list[str] | None = None) -> int:
     except SystemExit as exit_:
         return exit_.code if isinstance(exit_.code, int) else 2
     debug = args.debug
+    out: Output | None = None
     try:
         # Checked before anything connects: remote paths, the pairing of ends.
         for name in ("path", "source", "target"):
@@ -672,15 +789,20 @@ def main(argv: list[str] | None = None) -> int:
             if value is not None:
                 remote(value)
         config = _configure(args)
+        if args.command == "url" and config.get("ssh"):
+            raise UsageError("url: this profile reaches the storage through an SSH tunnel, and a presigned URL "
+                             "would point at the tunnel's local end, which closes when the command exits")
         _setup_logging(debug)
+        out = Output(args, bars=bool(config.get("progress")))
         client = _client(config)
-        return COMMANDS[args.command](client, args, Output(args))
+        status = COMMANDS[args.command](client, args, out)
+        out.finished = True
+        return status
     except UsageError as error:
         _fail(str(error))
         return 2
     except KeyboardInterrupt:
-        _fail("interrupted")
-        return 130
+        return _interrupted(out)
     except BrokenPipeError:
         _quiet_broken_pipe()
     except Exception as error:

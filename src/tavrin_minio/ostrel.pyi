@@ -2,7 +2,7 @@
 
 import io as io
 import os as os
-from _typeshed import FileDescriptorOrPath, StrPath, SupportsWrite
+from _typeshed import FileDescriptorOrPath, StrPath, SupportsRead, SupportsWrite
 from collections.abc import Callable, Iterable, MutableMapping
 from datetime import datetime
 from datetime import timedelta as timedelta
@@ -206,3 +206,4 @@ class TavrinOstrel:
         wildcard: bool = False,
     ) -> list[_TransferRecord]: ...
     def _download_stream(self, bucket_name: str, object_name: str, stream: SupportsWrite[bytes]) -> int: ...
+    def _upload_stream(self, bucket_name: str, object_name: str, stream: SupportsRead[bytes]) -> int: ...

@@ -10,12 +10,14 @@ profile is an explicit name, else ``TAVRIN_MINIO_PROFILE``, else ``default``.
 
 from __future__ import annotations
 
+import difflib
+import math
 import os
 import sys
 import tomllib
 from typing import Any, Callable
 
-__all__ = ["ProfileError", "config_path", "load_profile"]
+__all__ = ["PROFILE_KEYS", "ProfileError", "check_profile", "config_path", "load_profile"]
 
 CONFIG_ENV = "TAVRIN_MINIO_CONFIG"
 PROFILE_ENV = "TAVRIN_MINIO_PROFILE"
@@ -24,6 +26,84 @@ DEFAULT_PROFILE = "default"
 
 class ProfileError(Exception):
     """The configuration file or the profile cannot be used; the text says why."""
+
+
+def _text(value: Any) -> bool:
+    return isinstance(value, str)
+
+
+def _host(value: Any) -> bool:
+    # A ":" only in an IPv6 address, which has two or more.
+    return (isinstance(value, str) and bool(value) and not any(mark in value for mark in "/@ \t")
+            and value.count(":") != 1)
+
+
+def _port(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and 1 <= value <= 65535
+
+
+def _flag(value: Any) -> bool:
+    return isinstance(value, bool)
+
+
+def _seconds(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and 0 < value < math.inf
+
+
+def _workers(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and 1 <= value <= 256
+
+
+# The keys a profile may hold, each with its check and what it must be.
+# A new key of the constructor mapping is one line here.
+PROFILE_KEYS: dict[str, tuple[Callable[[Any], bool], str]] = {
+    "host": (_host, "a host name or IP address, without a port or scheme"),
+    "port": (_port, "an integer from 1 to 65535"),
+    "user": (_text, "a string (the access key)"),
+    "password": (_text, "a string (the secret key)"),
+    "secure": (_flag, "true or false"),
+    "tls": (lambda value: isinstance(value, (bool, str)), "true, false or the path of a CA bundle"),
+    "timeout": (_seconds, "a number of seconds above 0"),
+    "workers": (_workers, "an integer from 1 to 256"),
+    "verify": (_flag, "true or false"),
+    "progress": (_flag, "true or false"),
+    "skip_unchanged": (_flag, "true or false"),
+    "ssh": (_flag, "true or false"),
+    "ssh_host": (_host, "a host name or IP address, without a port"),
+    "ssh_port": (_port, "an integer from 1 to 65535"),
+    "ssh_user": (_text, "a string"),
+    "ssh_password": (_text, "a string"),
+    "ssh_rsa": (_text, "the path of a private key file"),
+    "ssh_rsa_pwd": (_text, "a string (the key file's passphrase)"),
+}
+
+# Keys whose values no message shows.
+SECRET_KEYS = frozenset({"password", "ssh_password", "ssh_rsa_pwd"})
+_TOML_TYPES = {str: "a string", int: "an integer", float: "a number", bool: "a boolean", dict: "a table",
+               list: "an array"}
+
+
+def check_profile(table: dict[str, Any], where: str) -> None:
+    """Raises ``ProfileError`` for the first key of `table` that is unknown
+    (suggesting the nearest known key) or whose value is not what the key
+    takes; `where` names the profile in the message. The value of a secret
+    key is never shown, only its type."""
+    for key, value in table.items():
+        known = PROFILE_KEYS.get(key)
+        if known is None:
+            nearest = difflib.get_close_matches(key, PROFILE_KEYS, n=1)
+            hint = f"; did you mean {nearest[0]!r}?" if nearest else f" (known keys: {', '.join(PROFILE_KEYS)})"
+            raise ProfileError(f"{where}: unknown key {key!r}{hint}")
+        check, wanted = known
+        if not check(value):
+            found = _TOML_TYPES.get(type(value), "a date or time") if key in SECRET_KEYS else repr(value)
+            raise ProfileError(f"{where}: {key} must be {wanted}, not {found}")
+    if table.get("ssh"):
+        for key, wanted in (("ssh_host", "the SSH server to go through"), ("ssh_user", "the SSH login")):
+            if not table.get(key):
+                raise ProfileError(f"{where}: ssh = true needs {key}, {wanted}")
+        if not table.get("ssh_password") and not table.get("ssh_rsa"):
+            raise ProfileError(f"{where}: ssh = true needs ssh_password or ssh_rsa to log in")
 
 
 def config_path(config_file: str | os.PathLike[str] | None = None) -> str:
@@ -50,9 +130,9 @@ def load_profile(profile: str | None = None,
     """A fresh dict with the profile's keys, ready for ``TavrinOstrel``.
 
     Raises ``ProfileError`` for a missing or unreadable file, malformed TOML,
-    or a profile that is absent or not a table. On POSIX, a file that the group
-    or others may read calls ``warn`` with a line saying so, since it holds
-    secrets. The keys themselves are checked by the constructor.
+    or a profile that is absent or not a table, or whose keys ``check_profile``
+    refuses. On POSIX, a file that the group or others may read calls ``warn``
+    with a line saying so, since it holds secrets.
     """
     path = config_path(config_file)
     name = profile if profile is not None else (os.environ.get(PROFILE_ENV) or DEFAULT_PROFILE)
@@ -75,4 +155,5 @@ def load_profile(profile: str | None = None,
         raise ProfileError(f"profile {name!r} not found in {path} (profiles: {known})")
     if not isinstance(table, dict):
         raise ProfileError(f"profile {name!r} in {path} is not a table")
+    check_profile(table, f"profile {name!r} in {path}")
     return dict(table)

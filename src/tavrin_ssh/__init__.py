@@ -124,6 +124,15 @@ def _reason(exc: BaseException) -> str:
     return str(exc) if isinstance(exc, TavrinSSHError) else f"{type(exc).__name__}: {exc}"
 
 
+def _channel_failure(exc: BaseException) -> str:
+    """What a refused channel means: the SSH server could not reach the target."""
+    import paramiko
+
+    if isinstance(exc, paramiko.ChannelException):
+        return f"the SSH server cannot reach it ({exc.text or f'channel refused, code {exc.code}'})"
+    return f"cannot open a channel: {_reason(exc)}"
+
+
 def _close_quietly(obj: _Closable) -> None:
     if isinstance(obj, socket.socket):
         try:
@@ -192,6 +201,29 @@ class _Login:
         self._timeout = ssh.timeout
         self._keepalive = ssh.keepalive or 0
         self._pinned: "paramiko.PKey | None" = None
+        self._key: "paramiko.PKey | None" = None  # read from the key file at the first login
+
+    def _read_key(self) -> "paramiko.PKey | None":
+        """The private key of ``ssh_rsa``, unlocked with ``ssh_rsa_pwd``; a file
+        that cannot be used raises ``TavrinSSHError`` naming it and the server."""
+        import paramiko
+
+        if self._key_file is None or self._key is not None:
+            return self._key
+        where = f"SSH login to {self.server}: key file {self._key_file}"
+        failure: Exception | None = None
+        for kind in (paramiko.Ed25519Key, paramiko.ECDSAKey, paramiko.RSAKey):
+            try:
+                self._key = kind.from_private_key_file(self._key_file, password=self._passphrase)
+                return self._key
+            except paramiko.PasswordRequiredException as exc:
+                raise TavrinSSHError(f"{where} is encrypted and ssh_rsa_pwd is not set") from exc
+            except OSError as exc:
+                raise TavrinSSHError(f"{where} cannot be read: {exc.strerror or exc}") from exc
+            except (paramiko.SSHException, ValueError) as exc:
+                failure = exc
+        raise TavrinSSHError(f"{where} cannot be used: a wrong passphrase (ssh_rsa_pwd), "
+                             "or not a private key") from failure
 
     def __call__(self, track: Callable[[_Closable], bool]) -> "tuple[paramiko.SSHClient, paramiko.Transport]":
         """Log in; `track` is shown each socket and client first, and returns
@@ -217,7 +249,7 @@ class _Login:
             try:
                 client.connect(
                     self.host, self.port, username=self._user, password=self._password,
-                    key_filename=self._key_file, passphrase=self._passphrase,
+                    pkey=self._read_key(),
                     look_for_keys=False, allow_agent=False, sock=sock, timeout=self._timeout,
                     banner_timeout=self._timeout, auth_timeout=self._timeout,
                     channel_timeout=self._timeout)
@@ -346,8 +378,8 @@ class _Tunnel:
         try:
             return transport.open_channel("direct-tcpip", self._target, peer, timeout=self._timeout)
         except Exception as exc:
-            raise TavrinSSHError(f"SSH tunnel to {self._target[0]}:{self._target[1]}: "
-                                 f"cannot open a channel: {exc}") from exc
+            raise TavrinSSHError(f"SSH tunnel to {self._target[0]}:{self._target[1]} through "
+                                 f"{self._login.server}: {_channel_failure(exc)}") from exc
 
     def _relogin(self, stale: "paramiko.Transport") -> "paramiko.Transport":
         """Replace the session `stale` by a new login, or wait for the one under way."""
@@ -462,6 +494,8 @@ class TavrinSSH:
 
     def connect(self) -> TavrinVar:
         """Open the tunnel; return the configuration pointing at it (see module docstring)."""
+        import paramiko
+
         port, ssh_port = self._settings()
         cfg = self.config
         target = (cfg["host"], port)
@@ -471,8 +505,11 @@ class TavrinSSH:
         try:
             client, transport = login(lambda obj: True)
             stage = f"forward to {target[0]}:{target[1]} through {login.server}"
-            transport.open_channel(
-                "direct-tcpip", target, ("127.0.0.1", 0), timeout=self.timeout).close()
+            try:
+                transport.open_channel(
+                    "direct-tcpip", target, ("127.0.0.1", 0), timeout=self.timeout).close()
+            except paramiko.ChannelException as exc:
+                raise TavrinSSHError(f"{stage} failed: {_channel_failure(exc)}") from exc
             tunnel = _Tunnel(login, client, transport, target, self.timeout)
         except BaseException as exc:
             if client is not None:

@@ -1,7 +1,7 @@
-// Tree transfers at every depth (sync.cpp): _upload_tree, _download_tree and
-// _remove_tree, with exclude patterns, the content comparison of
-// skip_unchanged, deletion of what the source lacks, and dry runs. What they
-// do is reported as records {"action", "source", "target", "size"}.
+// What a tree transfer does (sync.cpp: _upload_tree, _download_tree and
+// _remove_tree), reported as records {"action", "source", "target", "size"}:
+// built by the tree transfers, added by their per-object tasks
+// (unchanged.cpp) as each object is transferred.
 #pragma once
 
 #include "filters.hpp"
@@ -30,6 +30,9 @@ private:
     Ref records_;
     Ref report_;  // empty: none
 };
+
+// The pieces below are the tree transfers' (sync.cpp), shared with the
+// copies and moves inside the store (copies.cpp, moves.cpp).
 
 // The keyword-only options the tree transfers share.
 struct TreeOptions {
