@@ -72,21 +72,37 @@ def keys(client, bucket):
     return sorted(o.object_name for o in client._engine.list_objects(bucket, recursive=True))
 
 
-def test_each_command(cli, client, bucket, tmp_path):
-    write_tree(tmp_path / "tree", {"one.txt": b"1", "d/two.bin": b"22", "d/e/three": b"333"})
+# Each command once, in three groups that run side by side (each a run of whole processes).
+
+def test_each_bucket_command(cli, bucket):
     assert cli("mb", "s3://made-here", "--location", "us-east-1").stdout == ""
     assert set(cli("ls").stdout.split()) == {bucket, "made-here"}
     cli("rb", "s3://made-here")
+    assert cli("ls").stdout.split() == [bucket]
+
+
+def test_each_command_on_one_object(cli, client, bucket, tmp_path):
+    write_tree(tmp_path / "tree", {"one.txt": b"1"})
     assert cli("cp", str(tmp_path / "tree/one.txt"), f"s3://{bucket}/up/").stdout.startswith("upload: ")
     assert keys(client, bucket) == ["up/one.txt"]
     (tmp_path / "out").mkdir()
     cli("cp", f"s3://{bucket}/up/one.txt", str(tmp_path / "out"))
     assert (tmp_path / "out/one.txt").read_bytes() == b"1"
+    assert cli("cat", f"s3://{bucket}/up/one.txt").stdout == "1"
+    url = cli("url", f"s3://{bucket}/up/one.txt", "--days", "1").stdout.strip()
+    with urllib.request.urlopen(url) as response:
+        assert response.read() == b"1"
+    cli("rm", f"s3://{bucket}/up/one.txt")
+    assert keys(client, bucket) == []
+
+
+def test_each_command_on_a_folder(cli, client, bucket, tmp_path):
+    write_tree(tmp_path / "tree", {"one.txt": b"1", "d/two.bin": b"22", "d/e/three": b"333"})
     # Global options after the command, a progress bar forced on a pipe.
     done = cli("cp", "-r", str(tmp_path / "tree"), f"s3://{bucket}/t", "--workers", "3", "--progress")
     assert f"upload {tmp_path / 'tree'}" in done.stderr and "files" in done.stderr and "upload_dir" not in done.stderr
     assert [line.split(": ")[0] for line in done.stdout.splitlines()] == ["upload"] * 3  # whole lines
-    assert keys(client, bucket) == ["t/d/e/three", "t/d/two.bin", "t/one.txt", "up/one.txt"]
+    assert keys(client, bucket) == ["t/d/e/three", "t/d/two.bin", "t/one.txt"]
     level = cli("ls", f"s3://{bucket}/t/").stdout
     assert level == cli("ls", f"s3://{bucket}/t").stdout
     assert sorted(line.split()[-1] for line in level.splitlines()) == ["t/d/", "t/one.txt"]
@@ -94,11 +110,6 @@ def test_each_command(cli, client, bucket, tmp_path):
         ["t/d/e/three", "t/d/two.bin", "t/one.txt"]
     cli("cp", "-r", f"s3://{bucket}/t", str(tmp_path / "back"))
     assert local_files(tmp_path / "back") == local_files(tmp_path / "tree")
-    assert cli("cat", f"s3://{bucket}/t/d/e/three").stdout == "333"
-    url = cli("url", f"s3://{bucket}/t/one.txt", "--days", "1").stdout.strip()
-    with urllib.request.urlopen(url) as response:
-        assert response.read() == b"1"
-    cli("rm", f"s3://{bucket}/up/one.txt")
     cli("rm", "-r", f"s3://{bucket}/t/d")
     assert keys(client, bucket) == ["t/one.txt"]
     cli("rm", "-r", f"s3://{bucket}", "--force")
