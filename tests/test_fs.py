@@ -209,19 +209,113 @@ def test_buckets_as_folders(tfs):
 
 
 def test_put_and_get_go_through_the_client(tfs, tb, tmp_path, monkeypatch):
-    """put_file and get_file are the class's own transfers, which carry workers,
-    parts, resume and progress."""
+    """put and get, of one file too, are the class's own batch of transfers on
+    its pool (workers: the command line's default unless the config names one)."""
+    from tavrin_minio.cli import DEFAULT_WORKERS
+
     seen = []
-    upload, download = tfs.client._upload_file, tfs.client._download_file
-    monkeypatch.setattr(tfs.client, "_upload_file", lambda *a: seen.append(("up", a)) or upload(*a))
-    monkeypatch.setattr(tfs.client, "_download_file", lambda *a: seen.append(("down", a)) or download(*a))
+    many = tfs.client._transfer_many
+    monkeypatch.setattr(tfs.client, "_transfer_many", lambda action, pairs, **kw: seen.append((action, pairs))
+                        or many(action, pairs, **kw))
     source = tmp_path / "in.txt"
     source.write_bytes(b"text")
     tfs.put(str(source), f"tavrin://{tb}/dir/in.txt")
     tfs.get(f"{tb}/dir/in.txt", str(tmp_path / "out.txt"))
     assert (tmp_path / "out.txt").read_bytes() == b"text"
-    assert seen == [("up", (tb, "dir/in.txt", str(source))), ("down", (tb, "dir/in.txt", str(tmp_path / "out.txt")))]
+    assert seen == [("upload", [(str(source), f"{tb}/dir/in.txt")]),
+                    ("download", [(f"{tb}/dir/in.txt", str(tmp_path / "out.txt"))])]
     assert tfs.info(f"{tb}/dir/in.txt")["ContentType"] == "text/plain"
+    assert tfs.client._config.workers == DEFAULT_WORKERS
+
+
+@pytest.fixture
+def counted(s3_config, monkeypatch):
+    """A file system on 3 workers whose storage calls count how many are under
+    way at once (a call the client library makes inside another is not counted)."""
+    import threading
+    import time
+
+    fs = TavrinFileSystem(config={**s3_config, "workers": 3}, skip_instance_cache=True)
+    lock, local, counts = threading.Lock(), threading.local(), {"now": 0, "most": 0}
+
+    def counting(method):
+        def call(*args, **kwargs):
+            if getattr(local, "inside", False):
+                return method(*args, **kwargs)
+            local.inside = True
+            with lock:
+                counts["now"] += 1
+                counts["most"] = max(counts["most"], counts["now"])
+            try:
+                time.sleep(0.01)
+                return method(*args, **kwargs)
+            finally:
+                with lock:
+                    counts["now"] -= 1
+                local.inside = False
+        return call
+
+    engine = fs.client._engine
+    for name in ("fget_object", "get_object", "fput_object", "put_object", "stat_object", "copy_object"):
+        monkeypatch.setattr(engine, name, counting(getattr(engine, name)))
+    fs.counts = counts
+    return fs
+
+
+@pytest.mark.timeout(60)
+def test_many_files_on_the_pool(counted, tmp_path):
+    fs = counted
+    bucket = new_bucket(fs)
+    local = tmp_path / "up"
+    for i in range(12):
+        (local / f"d{i % 3}").mkdir(parents=True, exist_ok=True)
+        (local / f"d{i % 3}" / f"f{i}.txt").write_bytes(b"%d" % i)
+    fs.put(str(local), f"{bucket}/t", recursive=True)
+    names = sorted(f"{bucket}/t/d{i % 3}/f{i}.txt" for i in range(12))
+    assert fs.find(f"{bucket}/t") == names
+    fs.get(f"{bucket}/t", str(tmp_path / "down"), recursive=True)
+    assert sorted(p.read_bytes() for p in (tmp_path / "down").rglob("*.txt")) == sorted(b"%d" % i for i in range(12))
+    assert fs.cat(names) == {n: n.rsplit("f", 1)[1][:-4].encode() for n in names}
+    assert fs.cat_ranges(names[:2] + names[:1], [0, 0, -1], [1, None, None]) == [b"0", b"3", b"0"]
+    assert fs.sizes(names) == [len(n.rsplit("f", 1)[1]) - 4 for n in names]
+    fs.copy(names, [f"{bucket}/c/{i}" for i in range(12)])
+    assert fs.cat(f"{bucket}/c/11") == fs.cat(names[11])
+    assert 1 < fs.counts["most"] <= 3, fs.counts
+
+
+@pytest.mark.parametrize("call", ["get", "put", "cat", "sizes", "copy"])
+def test_many_files_raise_the_earliest_failure(tfs, tb, tmp_path, call):
+    """Every path is tried; the first failing one in the call's order is
+    raised, as fsspec's own error; a failed download leaves no file behind."""
+    names = [f"{tb}/k{i}" for i in range(6)]
+    for name in names[::2]:
+        tfs.pipe(name, b"v")
+    for i in range(6):
+        (tmp_path / f"l{i}").write_bytes(b"v") if i % 2 == 0 else None
+    locals_ = [str(tmp_path / f"l{i}") for i in range(6)]
+    (tmp_path / "out").mkdir()
+    run = {"get": lambda: tfs.get(names, [str(tmp_path / "out" / f"{i}") for i in range(6)]),
+           "put": lambda: tfs.put(locals_, [f"{tb}/up{i}" for i in range(6)]),
+           "cat": lambda: tfs.cat(names), "sizes": lambda: tfs.sizes(names),
+           "copy": lambda: tfs.copy(names, [f"{tb}/c{i}" for i in range(6)])}[call]
+    with pytest.raises(FileNotFoundError) as info:
+        run()
+    assert info.value.filename == (locals_[1] if call == "put" else names[1])
+    if call == "get":
+        assert sorted(os.listdir(tmp_path / "out")) == ["0", "2", "4"]
+    assert pending_uploads(tfs, tb) == []
+
+
+def test_cat_on_error(tfs, tb):
+    tfs.pipe(f"{tb}/a", b"A")
+    paths = [f"{tb}/a", f"{tb}/missing"]
+    assert tfs.cat(paths, on_error="omit") == {f"{tb}/a": b"A"}
+    returned = tfs.cat(paths, on_error="return")
+    assert returned[f"{tb}/a"] == b"A" and isinstance(returned[f"{tb}/missing"], FileNotFoundError)
+    ranges = tfs.cat_ranges(paths, 0, 1)
+    assert ranges[0] == b"A" and isinstance(ranges[1], FileNotFoundError)
+    with pytest.raises(FileNotFoundError):
+        tfs.cat_ranges(paths, 0, 1, on_error="raise")
 
 
 PAYLOAD = os.urandom(300_000)
@@ -338,3 +432,25 @@ def test_pyarrow_parquet_and_upath(tfs, tb, s3_config):
     path = UPath(f"tavrin://{tb}/t.parquet", config=s3_config)
     assert path.exists() and path.stat().st_size == tfs.size(f"{tb}/t.parquet")
     assert [p.name for p in path.parent.iterdir()] == ["t.parquet"]
+
+
+def test_object_replaced_while_open_fails_the_read(ranged):
+    """Each range asks for the version seen at open: the server's own
+    PreconditionFailed, never a mixture of versions."""
+    fs, path = ranged
+    with fs.open(path, "rb", block_size=1024) as file:
+        assert file.read(10) == PAYLOAD[:10]
+        fs.pipe(path, b"new" * 100_000)
+        with pytest.raises(S3Error) as info:
+            file.read(4096)
+    assert info.value.code == "PreconditionFailed"
+
+
+@pytest.mark.parametrize("action, pairs, error", [
+    ("move", [("b/k", None)], ValueError), ("read", [("b/k", None, 1)], ValueError),
+    ("read", [("b", None)], ValueError), ("size", [(1, None)], TypeError), ("copy", [("b/k", "b/")], ValueError),
+    ("read", [("b/k", (1,))], TypeError), ("read", [("b/k", (-1, 2))], ValueError)])
+def test_transfer_many_refuses_bad_pairs(tfs, action, pairs, error):
+    """Bad pairs are refused before anything is sent (or as that pair's failure)."""
+    with pytest.raises(error):
+        tfs.client._transfer_many(action, pairs)

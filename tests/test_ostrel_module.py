@@ -35,6 +35,7 @@ METHODS = [
                        "skip_unchanged=False, delete=False, dry_run=False, report=None)"),
     ("_remove_tree", "TavrinOstrel._remove_tree(self, bucket_name, prefix, *, exclude=None, dry_run=False, report=None)"),
     ("_download_stream", "TavrinOstrel._download_stream(self, bucket_name, object_name, stream)"),
+    ("_transfer_many", "TavrinOstrel._transfer_many(self, action, pairs, *, return_exceptions=False, report=None)"),
 ]
 
 

@@ -259,6 +259,16 @@ def cases(tmp_path):
         "list_folder": ({"list_objects": lambda **kw: [Entry(NAME), Entry("photos/")]},
                         lambda c: c._list_folder("b", "photos", recursive=True)),
         "download_stream": ({"get_object": Whole}, lambda c: c._download_stream("b", NAME, io.BytesIO())),
+        "transfer_many": ({"get_object": Whole, "stat_object": lambda b, o: Stat(), "copy_object": None},
+                          lambda c: [workers(c)._transfer_many(action, pairs) for action, pairs in (
+                              ("read", [(f"b/{NAME}", None), (f"b/{NAME}", (1, 3)), (f"b/{NAME}", (2, 1))]),
+                              ("size", [(f"b/{NAME}", None)]), ("copy", [(f"b/{NAME}", "b/x")]),
+                              ("upload", [(str(local), f"b/{NAME}")]))]),
+        "transfer_many_errors": ({"stat_object": s3_error(), "fget_object": s3_error()},
+                                 lambda c: (c._transfer_many("size", [(f"b/{NAME}", None)] * 3, return_exceptions=True,
+                                                             report=lambda i: None),
+                                            workers(c)._transfer_many("download", [(f"b/{NAME}", str(local))] * 3))),
+        "transfer_many_bad": ({}, lambda c: c._transfer_many("read", [(f"b/{NAME}", None), ("nobucket", None)])),
         "argument_error": ({}, lambda c: c._create_bucket(NAME, bucket_name=NAME)),
         "argument_error_count": ({}, lambda c: c._get_url(NAME, NAME, 1, 2)),
     }
@@ -273,7 +283,7 @@ def cases(tmp_path):
     "upload_dir_unchanged", "upload_dir_changed", "download_dir_reported", "download_file_reported",
     "download_file_verified", "download_file_parts_asked", "download_flow_verified", "remove_objects", "get_url", "argument_error", "argument_error_count",
     "upload_tree", "upload_tree_bad_exclude", "download_tree", "download_tree_dry", "remove_tree", "list_folder",
-    "download_stream",
+    "download_stream", "transfer_many", "transfer_many_errors", "transfer_many_bad",
 ])
 def test_operation_does_not_leak(recorder_client, tmp_path, case):
     results, call = cases(tmp_path)[case]

@@ -21,9 +21,10 @@ import contextlib
 import errno
 import io
 import os
-from collections.abc import Iterator
+import threading
+from collections.abc import Callable, Iterator
 from datetime import datetime, timezone
-from typing import Any, Union, cast
+from typing import Any, Literal, Union, cast
 
 from fsspec.spec import AbstractBufferedFile, AbstractFileSystem  # type: ignore[import-untyped]
 
@@ -37,6 +38,9 @@ MIN_PART = 5 * MiB
 
 # The client library's header mappings.
 _Headers = dict[str, Union[str, list[str], tuple[str]]]
+
+# What one _transfer_many call does with each of its pairs.
+_Action = Literal["download", "upload", "copy", "read", "size"]
 
 _MISSING = {"NoSuchKey", "NoSuchBucket", "NoSuchUpload", "ResourceNotFound"}
 _DENIED = {"AccessDenied", "AllAccessDisabled", "InvalidAccessKeyId", "SignatureDoesNotMatch"}
@@ -62,6 +66,22 @@ def _errors(path: str, exists: str | None = None) -> Iterator[None]:
         if error.code == "BucketNotEmpty":
             raise OSError(errno.ENOTEMPTY, f"{error.code}: {error.message}", path) from error
         raise
+
+
+def _mapped(error: BaseException, path: str) -> BaseException:
+    """``error`` as ``_errors`` turns it into Python's own, about ``path``."""
+    try:
+        with _errors(path):
+            raise error
+    except BaseException as mapped:  # noqa: BLE001 - handed back, not handled
+        return mapped
+
+
+def _first_failure(results: list[Any]) -> None:
+    """Raises the first exception among ``results``, in their order."""
+    for result in results:
+        if isinstance(result, BaseException):
+            raise result
 
 
 def _listed_time(text: str | None) -> datetime | None:
@@ -108,8 +128,14 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
             from .profiles import load_profile
 
             config = load_profile(profile, config_file, warn=logging.getLogger("tavrin_minio").warning)
-        self.client = TavrinOstrel(dict(config))
+        config = dict(config)
+        if config.get("workers") is None:  # the many-file calls run on the transfer pool
+            from .cli import DEFAULT_WORKERS
+
+            config["workers"] = DEFAULT_WORKERS
+        self.client = TavrinOstrel(config)
         self.client._connect()
+        self._collecting = threading.local()
         self.location = location
         self.block_size = block_size or 5 * MiB
 
@@ -300,6 +326,157 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
             response.close()
             response.release_conn()
 
+    # Many files at once: the pairs fsspec's loops make are collected, then
+    # sent as one _transfer_many call on the client's transfer pool.
+
+    def _many(self, action: _Action, pairs: list[tuple[Any, Any]], remote: int = 0,
+              report: Callable[[int], object] | None = None) -> list[Any]:
+        """The results of ``pairs`` in their order, a failed pair's exception
+        (mapped as ``_errors`` maps it, about the pair's ``remote`` side) in
+        its place. A side that names a bucket alone fails without a request."""
+        results: list[Any] = [None] * len(pairs)
+        sent = []
+        for index, pair in enumerate(pairs):
+            if all(self.split_path(pair[side])[1] for side in ((0, 1) if action == "copy" else (remote,))):
+                sent.append(index)
+            else:
+                results[index] = IsADirectoryError(errno.EISDIR, "a bucket is a folder, not an object",
+                                                   pair[remote])
+        done = self.client._transfer_many(action, [(self._object(pairs[i], 0, action, remote),
+                                                    self._object(pairs[i], 1, action, remote)) for i in sent],
+                                          return_exceptions=True,
+                                          report=None if report is None else lambda i: report(sent[i]))
+        for index, result in zip(sent, done):
+            results[index] = _mapped(result, pairs[index][remote]) if isinstance(result, BaseException) else result
+        return results
+
+    def _object(self, pair: tuple[Any, Any], side: int, action: str, remote: int) -> Any:
+        remote_side = side == remote or action == "copy"
+        return self._strip_protocol(pair[side]) if remote_side else pair[side]
+
+    @contextlib.contextmanager
+    def _collected(self) -> Iterator[list[tuple[str, str]]]:
+        """While it lasts, get_file, put_file and cp_file on this thread add
+        their (source, target) pair to the list it gives instead of moving it."""
+        pairs: list[tuple[str, str]] = []
+        self._collecting.pairs = pairs
+        try:
+            yield pairs
+        finally:
+            self._collecting.pairs = None
+
+    def _collect(self, source: str, target: str) -> bool:
+        pairs = getattr(self._collecting, "pairs", None)
+        if pairs is not None:
+            pairs.append((source, target))
+        return pairs is not None
+
+    def get(self, rpath: Any, lpath: Any, recursive: bool = False, callback: Any = None,
+            maxdepth: int | None = None, **kwargs: Any) -> None:
+        """Downloads the objects (a list, a glob, or a folder with ``recursive``)
+        on the transfer pool, each checked as ``_download_file`` checks; every
+        one is tried, then the first failure in the order of the paths is
+        raised. ``callback`` counts the files."""
+        with self._collected() as pairs:
+            super().get(rpath, lpath, recursive=recursive, maxdepth=maxdepth, **kwargs)
+        results = self._run_collected("download", pairs, callback)
+        for (source, target), result in zip(pairs, results):
+            # A folder of a recursive get: not an object (or, once a file under
+            # it made the local folder, not a file to write).
+            if isinstance(result, (FileNotFoundError, ValueError)) and self.isdir(source):
+                os.makedirs(target, exist_ok=True)
+            elif isinstance(result, BaseException):
+                raise result
+
+    def put(self, lpath: Any, rpath: Any, recursive: bool = False, callback: Any = None,
+            maxdepth: int | None = None, **kwargs: Any) -> None:
+        """Uploads the files (a list, a glob, or a folder with ``recursive``)
+        on the transfer pool by ``_upload_file``; every one is tried, then the
+        first failure in the order of the paths is raised. ``callback`` counts
+        the files."""
+        with self._collected() as pairs:
+            super().put(lpath, rpath, recursive=recursive, maxdepth=maxdepth, **kwargs)
+        _first_failure(self._run_collected("upload", pairs, callback, remote=1))
+
+    def _run_collected(self, action: _Action, pairs: list[tuple[str, str]], callback: Any,
+                       remote: int = 0) -> list[Any]:
+        if callback is None:
+            return self._many(action, pairs, remote)
+        callback.set_size(len(pairs))
+        return self._many(action, pairs, remote, report=lambda _: callback.relative_update(1))
+
+    def copy(self, path1: Any, path2: Any, recursive: bool = False, maxdepth: int | None = None,
+             on_error: str | None = None, **kwargs: Any) -> None:
+        """Copies inside the server, the objects on the transfer pool. A
+        missing source is raised (``on_error="raise"``, the default unless
+        ``recursive``) or skipped (``"ignore"``); other failures are raised,
+        the first in the order of the paths."""
+        on_error = on_error or ("ignore" if recursive else "raise")
+        with self._collected() as pairs:
+            super().copy(path1, path2, recursive=recursive, maxdepth=maxdepth, on_error=on_error, **kwargs)
+        for (source, _), result in zip(pairs, self._many("copy", pairs)):
+            if isinstance(result, FileNotFoundError) and (on_error == "ignore" or self.isdir(source)):
+                continue  # a folder is copied by copying what is in it
+            if isinstance(result, BaseException):
+                raise result
+
+    def cat(self, path: Any, recursive: bool = False, on_error: str = "raise", **kwargs: Any) -> Any:
+        """The bytes of one object, or {path: bytes} of many, read on the
+        transfer pool (whole objects checked as ``_download_stream`` checks).
+        ``on_error``: "raise" the first failure in path order, "omit" the
+        failed paths, or "return" their exceptions as their values."""
+        paths = self.expand_path(path, recursive=recursive)
+        if len(paths) == 1 and not isinstance(path, list) and paths[0] == self._strip_protocol(path):
+            return self.cat_file(paths[0], **kwargs)
+        start, end = kwargs.pop("start", None), kwargs.pop("end", None)
+        if start is None and end is None:
+            values = self._many("read", [(p, None) for p in paths])
+        else:
+            values = self.cat_ranges(paths, start, end, on_error="return")
+        if on_error == "raise":
+            _first_failure(values)
+        return {p: v for p, v in zip(paths, values) if on_error == "return" or not isinstance(v, BaseException)}
+
+    def cat_ranges(self, paths: list[str], starts: Any, ends: Any, max_gap: int | None = None,
+                   on_error: str = "return", **kwargs: Any) -> list[Any]:
+        """The bytes [start, end) of each path, on the transfer pool; a
+        negative offset counts from the object's end. With ``on_error="return"``
+        a failed range's exception is its value, else the first is raised."""
+        if max_gap is not None:
+            raise NotImplementedError("max_gap: each range is one request")
+        if not isinstance(paths, list):
+            raise TypeError("paths must be a list")
+        starts = starts if isinstance(starts, list) else [starts] * len(paths)
+        ends = ends if isinstance(ends, list) else [ends] * len(paths)
+        if len(starts) != len(paths) or len(ends) != len(paths):
+            raise ValueError("paths, starts and ends must be of the same length")
+        tails = [i for i, (s, e) in enumerate(zip(starts, ends)) if (s or 0) < 0 or (e or 0) < 0]
+        sizes = dict(zip(tails, self._many("size", [(paths[i], None) for i in tails])))
+        values: list[Any] = [None] * len(paths)
+        ranges = []
+        for i, (start, end) in enumerate(zip(starts, ends)):
+            size = sizes.get(i)
+            if isinstance(size, BaseException):
+                values[i] = size
+                continue
+            if size is not None:
+                start = None if start is None else max(size + start, 0) if start < 0 else start
+                end = None if end is None else max(size + end, 0) if end < 0 else end
+            ranges.append((i, (paths[i], (start, end))))
+        for (i, _), value in zip(ranges, self._many("read", [pair for _, pair in ranges])):
+            values[i] = value
+        if on_error != "return":
+            _first_failure(values)
+        return values
+
+    def sizes(self, paths: list[str]) -> list[int | None]:
+        """The size of each object, asked on the transfer pool; the first
+        failure in path order is raised."""
+        paths = [self._strip_protocol(p) for p in paths]
+        values = self._many("size", [(p, None) for p in paths])
+        _first_failure(values)
+        return values
+
     # Writing
 
     def pipe_file(self, path: str, value: bytes, mode: str = "overwrite", **kwargs: Any) -> None:
@@ -326,6 +503,8 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
         bucket, key = self.split_path(rpath)
         if not key:
             raise IsADirectoryError(errno.EISDIR, "a file needs a name inside the bucket", rpath)
+        if self._collect(os.fspath(lpath), rpath):
+            return
         size = os.path.getsize(lpath)
         if callback is not None:
             callback.set_size(size)
@@ -346,6 +525,8 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
         lpath = os.fspath(lpath)
         if os.path.isdir(lpath) and self.isdir(rpath):
             return
+        if key and self._collect(rpath, lpath):
+            return
         try:
             if not key:
                 raise FileNotFoundError(errno.ENOENT, "a bucket is a folder", rpath)
@@ -361,6 +542,8 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
 
         path1, path2 = self._strip_protocol(path1), self._strip_protocol(path2)
         (bucket1, key1), (bucket2, key2) = self.split_path(path1), self.split_path(path2)
+        if key1 and key2 and self._collect(path1, path2):
+            return
         try:
             if not key1:
                 raise FileNotFoundError(errno.ENOENT, "a bucket is a folder", path1)

@@ -139,3 +139,14 @@ class TavrinOstrel:
         report: Callable[[_TransferRecord], object] | None = None,
     ) -> list[_TransferRecord]: ...
     def _download_stream(self, bucket_name: str, object_name: str, stream: SupportsWrite[bytes]) -> int: ...
+    # Objects are "bucket/key"; per action the pairs are (source, target):
+    # download (object, local file), upload (local file, object), copy (object,
+    # object), read (object, None or (start, end)) -> bytes, size (object, None) -> int.
+    def _transfer_many(
+        self,
+        action: Literal["download", "upload", "copy", "read", "size"],
+        pairs: Iterable[tuple[Any, Any]],
+        *,
+        return_exceptions: bool = False,
+        report: Callable[[int], object] | None = None,
+    ) -> list[Any]: ...
