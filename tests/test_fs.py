@@ -2,6 +2,7 @@
 abstract suites, the calls behind the methods, ranged reads, writes in parts
 that fail cleanly, and pandas/pyarrow round trips, one through the tunnel."""
 
+import contextlib
 import datetime
 import io
 import os
@@ -142,17 +143,26 @@ def test_listings_and_info(tfs, tb, monkeypatch):
     assert tfs.ls(f"{tb}/m") == [] and tfs.ls(f"{tb}/top", detail=False) == [f"{tb}/top"]
     assert calls == [False, False, False, False], "one delimiter listing per ls"
 
-    calls.clear()
-    assert tfs.find(tb) == sorted(f"{tb}/{k}" for k in ("a/b/c.txt", "a/d.csv", "top", "a/b/deep/e"))
-    assert tfs.find(f"{tb}/a", maxdepth=1, withdirs=True) == [f"{tb}/a", f"{tb}/a/b", f"{tb}/a/d.csv"]
-    assert tfs.glob(f"{tb}/a/*/*") == [f"{tb}/a/b/c.txt", f"{tb}/a/b/deep"]
-    assert tfs.du(f"{tb}/a") == 9 + 7 + 10
-    assert [(root, sorted(dirs), files) for root, dirs, files in tfs.walk(f"{tb}/a")] == [
+    requests = []
+    execute = tfs.client._engine._execute
+    monkeypatch.setattr(tfs.client._engine, "_execute", lambda *a, **kw: requests.append(a[0]) or execute(*a, **kw))
+
+    def one_request(value):
+        assert requests == ["GET"], "one listing, nothing else"
+        requests.clear()
+        return value
+
+    assert one_request(tfs.find(tb)) == sorted(f"{tb}/{k}" for k in ("a/b/c.txt", "a/d.csv", "top", "a/b/deep/e"))
+    assert one_request(tfs.find(f"{tb}/a", maxdepth=1, withdirs=True)) == [f"{tb}/a", f"{tb}/a/b", f"{tb}/a/d.csv"]
+    assert one_request(tfs.glob(f"{tb}/a/*/*")) == [f"{tb}/a/b/c.txt", f"{tb}/a/b/deep"]
+    assert one_request(tfs.du(f"{tb}/a")) == 9 + 7 + 10
+    assert one_request(tfs.expand_path(f"{tb}/a/b", recursive=True)) == [
+        f"{tb}/a/b", f"{tb}/a/b/c.txt", f"{tb}/a/b/deep", f"{tb}/a/b/deep/e"]
+    assert one_request([(root, sorted(dirs), files) for root, dirs, files in tfs.walk(f"{tb}/a")]) == [
         (f"{tb}/a", ["b"], ["d.csv"]), (f"{tb}/a/b", ["deep"], ["c.txt"]), (f"{tb}/a/b/deep", [], ["e"])]
-    # find, find, glob, du, walk: one recursive listing each; the four delimiter
-    # listings are fsspec's isdir() and info() of the root for find(withdirs=True)
-    # and glob, however many folders there are.
-    assert (calls.count(True), calls.count(False)) == (5, 4), "no listing per folder"
+    assert one_request(tfs.isdir(f"{tb}/a/b"))
+    assert calls.count(True) == 6, "each a recursive listing, never one per folder"
+    monkeypatch.undo()
 
     assert [tfs.isdir(f"{tb}/a/b"), tfs.isfile(f"{tb}/a/b"), tfs.isfile(f"{tb}/top"), tfs.isdir(tb)] == [
         True, False, True, True]
@@ -454,3 +464,73 @@ def test_transfer_many_refuses_bad_pairs(tfs, action, pairs, error):
     """Bad pairs are refused before anything is sent (or as that pair's failure)."""
     with pytest.raises(error):
         tfs.client._transfer_many(action, pairs)
+
+
+@pytest.mark.parametrize("size", [MiB, 12 * MiB], ids=["one-put", "in-parts"])
+@pytest.mark.parametrize("ends", ["committed", "exception"])
+def test_transaction_stores_at_the_end(tfs, tb, size, ends):
+    paths = [f"{tb}/t/written.bin", f"{tb}/t/piped.txt"]
+    with pytest.raises(KeyError) if ends == "exception" else contextlib.nullcontext():
+        with tfs.transaction:
+            with tfs.open(paths[0], "wb") as file:
+                write_big(file, size)
+            tfs.pipe(paths[1], b"piped")
+            assert not tfs.exists(paths[0]) and not tfs.exists(paths[1]), "nothing before the block ends"
+            if ends == "exception":
+                raise KeyError("stop")
+    assert [tfs.exists(p) for p in paths] == [ends == "committed"] * 2
+    if ends == "committed":
+        assert tfs.size(paths[0]) == size and tfs.cat(paths[1]) == b"piped"
+    assert pending_uploads(tfs, tb) == []
+    tfs.start_transaction()
+    tfs.pipe(paths[1], b"again")
+    tfs.end_transaction()
+    assert tfs.cat(paths[1]) == b"again"
+
+
+@pytest.mark.parametrize("size", [0, 1000, 6 * MiB], ids=["missing", "small", "copied-in-server"])
+def test_append(tfs, tb, size, monkeypatch):
+    path = f"{tb}/log.csv"
+    old = os.urandom(size)
+    if size:
+        tfs.pipe(path, old)
+    read = []
+    get_object = tfs.client._engine.get_object
+    monkeypatch.setattr(tfs.client._engine, "get_object", lambda *a, **kw: read.append(a) or get_object(*a, **kw))
+    with tfs.open(path, "ab") as file:
+        assert file.tell() == size
+        file.write(b"new,line\n")
+    assert tfs.cat(path) == old + b"new,line\n"
+    assert len(read) == (size == 1000) + 1, "a big object is not fetched to be appended to"
+    assert pending_uploads(tfs, tb) == []
+    with pytest.raises(ValueError, match="not supported"):
+        tfs.open(path, "r+b")
+
+
+def test_dask_to_csv_single_file(tfs, tb, s3_config):
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    frame = pd.DataFrame({"n": range(100), "s": [f"r{i}" for i in range(100)]})
+    options = {"config": s3_config, "skip_instance_cache": True}
+    dd.from_pandas(frame, npartitions=4).to_csv(f"tavrin://{tb}/all.csv", single_file=True, index=False,
+                                                storage_options=options)
+    back = pd.read_csv(io.BytesIO(tfs.cat(f"{tb}/all.csv")))
+    pd.testing.assert_frame_equal(back, frame)
+
+
+def test_folder_markers_and_collisions(tfs, tb):
+    tfs.pipe(f"{tb}/dir/", b"")
+    tfs.touch(f"tavrin://{tb}/touched/")
+    tfs.mkdir(f"{tb}/made/")
+    tfs.mkdir(f"{tb}/implied")  # no slash: nothing to make
+    engine = tfs.client._engine
+    assert sorted(o.object_name for o in engine.list_objects(tb, recursive=True)) == ["dir/", "made/", "touched/"]
+    for name in ("dir", "made", "touched"):
+        assert tfs.info(f"{tb}/{name}")["type"] == "directory" and tfs.isdir(f"{tb}/{name}")
+        assert tfs.ls(f"{tb}/{name}") == []
+    assert sorted(tfs.ls(tb, detail=False)) == [f"{tb}/dir", f"{tb}/made", f"{tb}/touched"]
+    assert tfs.find(tb) == [] and [root for root, _, _ in tfs.walk(tb)] == [tb, f"{tb}/dir", f"{tb}/made",
+                                                                            f"{tb}/touched"]
+    # "both": an object and a prefix of others: a folder, as s3fs treats it.
+    tfs.pipe({f"{tb}/both": b"object", f"{tb}/both/inner": b"x"})
+    assert tfs.isdir(f"{tb}/both") and tfs.ls(f"{tb}/both", detail=False) == [f"{tb}/both/inner"]

@@ -211,6 +211,55 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
                 return _folder(path)
         raise FileNotFoundError(errno.ENOENT, "no such object or folder", path) from missing
 
+    def isdir(self, path: str) -> bool:
+        """A bucket that exists, or a name with objects under ``name/`` (also
+        when an object has the name itself): one request."""
+        path = self._strip_protocol(path)
+        bucket, key = self.split_path(path)
+        if not key:
+            with _errors(path):
+                return not bucket or bool(self.client._engine.bucket_exists(bucket))
+        with _errors(path):
+            for _ in self.client._engine.list_objects(bucket, prefix=f"{key}/", recursive=False):
+                return True
+        return False
+
+    def find(self, path: str, maxdepth: int | None = None, withdirs: bool = False, detail: bool = False,
+             **kwargs: Any) -> Any:
+        """Every object (and with ``withdirs`` every folder) under ``path``, from
+        one recursive listing; a path with nothing under it is looked up as
+        ``info`` does (an object finds itself)."""
+        path = self._strip_protocol(path)
+        if maxdepth is not None and maxdepth < 1:
+            raise ValueError("maxdepth must be at least 1")
+        if not self.split_path(path)[0]:
+            return super().find(path, maxdepth=maxdepth, withdirs=withdirs, detail=detail, **kwargs)
+        tree = self._tree(path)
+        found: dict[str, Any] = {}
+        if tree is None:
+            with contextlib.suppress(FileNotFoundError):
+                info = self.info(path)
+                if info["type"] == "file" or withdirs:
+                    found[path] = info
+        else:
+            if withdirs:
+                found[path] = _folder(path)
+            for folder, (folders, files) in tree.items():
+                depth = folder[len(path):].count("/") + 1
+                if maxdepth is None or depth <= maxdepth:
+                    found.update((info["name"], info) for info in files.values())
+                    if withdirs:
+                        found.update((info["name"], info) for info in folders.values())
+        names = sorted(found)
+        return {name: found[name] for name in names} if detail else names
+
+    def du(self, path: str, total: bool = True, maxdepth: int | None = None, withdirs: bool = False,
+           **kwargs: Any) -> Any:
+        """The sizes of what ``find`` lists (one listing), summed with ``total``."""
+        sizes = {name: info["size"] or 0
+                 for name, info in self.find(path, maxdepth=maxdepth, withdirs=withdirs, detail=True).items()}
+        return sum(sizes.values()) if total else sizes
+
     def _tree(self, path: str) -> dict[str, tuple[dict[str, Any], dict[str, Any]]] | None:
         """Every folder under ``path`` with its (folders, files) entries, from
         one recursive listing; None when nothing is under it."""
@@ -479,13 +528,24 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
 
     # Writing
 
+    def pipe(self, path: Any, value: Any = None, **kwargs: Any) -> None:
+        # fsspec's own strips the names first: a trailing "/" must reach pipe_file.
+        items = path.items() if isinstance(path, dict) else [(path, value)]
+        for name, data in items:
+            self.pipe_file(name, data, **kwargs)
+
     def pipe_file(self, path: str, value: bytes, mode: str = "overwrite", **kwargs: Any) -> None:
+        """Stores ``value`` by one PUT; a name ending in "/" is a folder marker
+        (its slash kept); inside a transaction, at the transaction's end."""
+        marker = str(path).endswith("/")
         path = self._strip_protocol(path)
-        if mode == "create":
-            with self.open(path, "xb") as file:
+        if mode == "create" or (self._intrans and not marker):
+            with self.open(path, "xb" if mode == "create" else "wb") as file:
                 file.write(value)
             return
         bucket, key = self.split_path(path)
+        if marker and key:
+            key += "/"
         from .mimora import get_mimora
 
         with _errors(path):
@@ -580,11 +640,20 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
         for bucket in buckets if recursive else ():
             self.rmdir(bucket)
 
+    def touch(self, path: str, truncate: bool = True, **kwargs: Any) -> None:
+        if str(path).endswith("/"):
+            self.pipe_file(path, b"")  # a folder marker
+        else:
+            super().touch(path, truncate=truncate, **kwargs)
+
     def mkdir(self, path: str, create_parents: bool = True, **kwargs: Any) -> None:
+        marker = str(path).endswith("/")
         path = self._strip_protocol(path)
         bucket, key = self.split_path(path)
         if key:
-            return  # folders are implied by the names of the objects in them
+            if marker:  # "name/" asks for a marker object; else folders are implied
+                self.pipe_file(f"{path}/", b"")
+            return
         with _errors(path):
             made = (self.client._create_bucket(bucket) if self.location is None
                     else self.client._create_bucket(bucket, self.location))
@@ -624,12 +693,17 @@ class TavrinFile(AbstractBufferedFile):  # type: ignore[misc]
 
     Reading (``"rb"``) fetches ranges of ``block_size`` with ``If-Match`` on
     the ETag seen at open, so an object replaced meanwhile fails the read
-    rather than mixing versions. Writing (``"wb"``, ``"xb"``) buffers
-    ``block_size`` bytes (at least 5 MiB) and sends each full block as a part
-    of one multipart upload; a file that never fills one block is one PUT.
-    ``"xb"`` refuses an existing object at open and sends ``If-None-Match: *``
-    with the final write. An exception inside ``with``, ``discard()``, or a
-    file dropped unclosed aborts the upload: nothing is stored.
+    rather than mixing versions. Writing (``"wb"``, ``"xb"``, ``"ab"``)
+    buffers ``block_size`` bytes (at least 5 MiB) and sends each full block as
+    a part of one multipart upload; a file that never fills one block is one
+    PUT. ``"xb"`` refuses an existing object at open and sends
+    ``If-None-Match: *`` with the final write. ``"ab"`` writes after what the
+    object holds: an object of 5 MiB or more becomes the first part by a copy
+    inside the server, a smaller one is read and sent again ahead of the new
+    bytes, and a missing one makes ``"ab"`` a ``"wb"``. An exception inside
+    ``with``, ``discard()``, or a file dropped unclosed aborts the upload:
+    nothing is stored. Inside a transaction (``autocommit=False``) the final
+    write waits for ``commit()``.
     """
 
     fs: TavrinFileSystem
@@ -640,8 +714,9 @@ class TavrinFile(AbstractBufferedFile):  # type: ignore[misc]
                  **kwargs: Any) -> None:
         path = fs._strip_protocol(path)
         self.bucket, self.key = fs.split_path(path)
-        if mode not in ("rb", "wb", "xb"):
-            raise ValueError(f"mode {mode!r} is not supported: objects are read ('rb') or written whole ('wb', 'xb')")
+        if mode not in ("rb", "wb", "xb", "ab"):
+            raise ValueError(f"mode {mode!r} is not supported: objects are read ('rb'), written whole "
+                             "('wb', 'xb') or appended to ('ab')")
         if not self.key:
             raise IsADirectoryError(errno.EISDIR, "a bucket is a folder", path)
         if mode != "rb":
@@ -650,9 +725,26 @@ class TavrinFile(AbstractBufferedFile):  # type: ignore[misc]
                 raise FileExistsError(errno.EEXIST, "object exists", path)
         self.upload_id: str | None = None
         self.parts: list[Any] = []
+        self.deferred: bytes | None = None  # the one PUT a transaction's commit() sends
+        self.appended: dict[str, Any] | None = None  # the object "ab" writes after
         super().__init__(fs, path, mode, block_size=block_size, **kwargs)
         if mode == "rb" and self.details.get("type") != "file":
             raise IsADirectoryError(errno.EISDIR, "a folder is not an object", path)
+        if mode == "ab":
+            self._start_append(path)
+
+    def _start_append(self, path: str) -> None:
+        try:
+            info = self.fs.info(path)
+        except FileNotFoundError:
+            return  # nothing to append to: written as "wb"
+        if info["type"] != "file":
+            raise IsADirectoryError(errno.EISDIR, "a folder is not an object", path)
+        if info["size"] >= MIN_PART:
+            self.appended = info  # the first part, copied inside the server
+        else:
+            self.buffer.write(self.fs._get_range(path, 0, None, info["ETag"]))
+        self.loc = info["size"]
 
     def _fetch_range(self, start: int, end: int) -> bytes:
         return self.fs._get_range(self.path, start, end, self.details.get("ETag"))
@@ -669,34 +761,72 @@ class TavrinFile(AbstractBufferedFile):  # type: ignore[misc]
         return headers
 
     def _upload_chunk(self, final: bool = False) -> bool:
-        engine = self.fs.client._engine
         data = self.buffer.getvalue()
-        exists = "object was created meanwhile"
-        if final and self.upload_id is None:
-            with _errors(self.path, exists):
-                engine._put_object(self.bucket, self.key, data, headers=self._headers(True))
+        if final and self.upload_id is None and self.appended is None:
+            self.deferred = data
+            if self.autocommit:
+                self.commit()
             return True
         if self.upload_id is None:
-            with _errors(self.path):
-                self.upload_id = engine._create_multipart_upload(self.bucket, self.key, self._headers(False))
+            self._create_upload()
+        engine = self.fs.client._engine
         from minio.datatypes import Part
 
         sent = 0
         while len(data) - sent >= self.blocksize or (final and sent < len(data)):
             block = data[sent:sent + self.blocksize] if not final else data[sent:]
             with _errors(self.path):
-                etag = engine._upload_part(self.bucket, self.key, block, None, self.upload_id, len(self.parts) + 1)
+                etag = engine._upload_part(self.bucket, self.key, block, None, cast(str, self.upload_id),
+                                           len(self.parts) + 1)
             self.parts.append(Part(len(self.parts) + 1, etag))
             sent += len(block)
         if final:
-            with _errors(self.path, exists):
-                self._complete()
+            if self.autocommit:
+                self.commit()
             return True
         # Keep what did not fill a block for the next call.
         self.buffer = io.BytesIO()
         self.buffer.write(data[sent:])
         self.offset += sent
         return False
+
+    def _create_upload(self) -> None:
+        """Starts the upload in parts; an object appended to is its first
+        parts, copied inside the server (5 GiB at most a part)."""
+        from minio.commonconfig import CopySource
+        from minio.datatypes import Part
+
+        engine = self.fs.client._engine
+        with _errors(self.path):
+            self.upload_id = upload_id = engine._create_multipart_upload(self.bucket, self.key, self._headers(False))
+        if self.appended is None:
+            return
+        size, etag = self.appended["size"], self.appended["ETag"]
+        for offset in range(0, size, 5 << 30):
+            source = CopySource(self.bucket, self.key, offset=offset, length=min(5 << 30, size - offset),
+                                match_etag=etag)
+            with _errors(self.path):
+                headers: _Headers = dict(source.gen_copy_headers())
+                copied, _ = engine._upload_part_copy(self.bucket, self.key, upload_id, len(self.parts) + 1,
+                                                     headers)
+            self.parts.append(Part(len(self.parts) + 1, copied))
+
+    def commit(self) -> None:
+        """Stores what was written: the one PUT, or the completion of the
+        upload in parts. Called at close, or by the transaction's end."""
+        exists = "object was created meanwhile"
+        if self.deferred is not None:
+            data, self.deferred = self.deferred, None
+            with _errors(self.path, exists):
+                self.fs.client._engine._put_object(self.bucket, self.key, data, headers=self._headers(True))
+        elif self.upload_id is not None:
+            try:
+                with _errors(self.path, exists):
+                    self._complete()
+            except BaseException:
+                self.discard()
+                raise
+            self.upload_id = None
 
     def _complete(self) -> None:
         engine = self.fs.client._engine
@@ -730,6 +860,7 @@ class TavrinFile(AbstractBufferedFile):  # type: ignore[misc]
         """Drops what was written: aborts the upload in parts, stores nothing."""
         upload_id, self.upload_id = self.upload_id, None
         self.buffer = io.BytesIO()
+        self.deferred = None
         self.closed = True
         if upload_id is not None:
             with _errors(self.path):
