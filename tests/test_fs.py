@@ -474,11 +474,11 @@ def test_transaction_stores_at_the_end(tfs, tb, size, ends):
         with tfs.transaction:
             with tfs.open(paths[0], "wb") as file:
                 write_big(file, size)
-            tfs.pipe(paths[1], b"piped")
-            assert not tfs.exists(paths[0]) and not tfs.exists(paths[1]), "nothing before the block ends"
+            tfs.pipe({paths[1]: b"piped", f"{tb}/t/marker/": b""})
+            assert tfs.find(tb, withdirs=True) == [tb], "nothing before the block ends"
             if ends == "exception":
                 raise KeyError("stop")
-    assert [tfs.exists(p) for p in paths] == [ends == "committed"] * 2
+    assert [tfs.exists(p) for p in [*paths, f"{tb}/t/marker"]] == [ends == "committed"] * 3
     if ends == "committed":
         assert tfs.size(paths[0]) == size and tfs.cat(paths[1]) == b"piped"
     assert pending_uploads(tfs, tb) == []

@@ -539,11 +539,12 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
         (its slash kept); inside a transaction, at the transaction's end."""
         marker = str(path).endswith("/")
         path = self._strip_protocol(path)
-        if mode == "create" or (self._intrans and not marker):
+        bucket, key = self.split_path(path)
+        if mode == "create" or self._intrans:
             with self.open(path, "xb" if mode == "create" else "wb") as file:
+                file.key += "/" if marker else ""
                 file.write(value)
             return
-        bucket, key = self.split_path(path)
         if marker and key:
             key += "/"
         from .mimora import get_mimora
