@@ -97,6 +97,29 @@ def test_list_folder_call(recorder_client, args, prefix):
     assert engine.calls == [("list_objects", (), {"bucket_name": "b", "prefix": prefix, "recursive": False})]
 
 
+def test_folder_tree_call(recorder_client):
+    """One recursive listing; folders derived from the names, markers and
+    names with an empty part make no file."""
+    when = datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc)
+    names = ["p/a/b.txt", "p/a/c", "p/d/", "p/", "p/e//x", "p/top"]
+    entries = [SimpleNamespace(object_name=n, last_modified=when, etag="e", size=1) for n in names]
+    c, engine, _ = recorder_client(list_objects=lambda **kw: iter(entries))
+
+    def file(name):
+        return {"name": name, "size": 1, "type": "file", "ETag": "e", "LastModified": when}
+
+    def folder(name):
+        return {"name": name, "size": 0, "type": "directory"}
+
+    assert c._folder_tree("b", "p", "b/p") == {
+        "b/p": ({"a": folder("b/p/a"), "d": folder("b/p/d"), "e": folder("b/p/e")}, {"top": file("b/p/top")}),
+        "b/p/a": ({}, {"b.txt": file("b/p/a/b.txt"), "c": file("b/p/a/c")}),
+        "b/p/d": ({}, {}), "b/p/e": ({}, {})}
+    assert engine.calls == [("list_objects", (), {"bucket_name": "b", "prefix": "p/", "recursive": True})]
+    entries.clear()
+    assert c._folder_tree("b") == {}
+
+
 def test_import_leaves_fsspec_alone():
     code = ("import sys, tavrin_minio, tavrin_minio.ostrel, tavrin_minio.mimora; "
             "sys.exit('fsspec' in sys.modules or 'upath' in sys.modules)")

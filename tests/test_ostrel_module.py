@@ -36,6 +36,7 @@ METHODS = [
     ("_remove_tree", "TavrinOstrel._remove_tree(self, bucket_name, prefix, *, exclude=None, dry_run=False, report=None)"),
     ("_download_stream", "TavrinOstrel._download_stream(self, bucket_name, object_name, stream)"),
     ("_transfer_many", "TavrinOstrel._transfer_many(self, action, pairs, *, return_exceptions=False, report=None)"),
+    ("_folder_tree", "TavrinOstrel._folder_tree(self, bucket_name, prefix='', root='')"),
 ]
 
 

@@ -259,6 +259,10 @@ def cases(tmp_path):
         "list_folder": ({"list_objects": lambda **kw: [Entry(NAME), Entry("photos/")]},
                         lambda c: c._list_folder("b", "photos", recursive=True)),
         "download_stream": ({"get_object": Whole}, lambda c: c._download_stream("b", NAME, io.BytesIO())),
+        "folder_tree": ({"list_objects": lambda **kw: [Entry("p/a/b.txt"), Entry("p/a/c"), Entry("p/d/"), Entry("p//x"),
+                                                       Entry("p/")]},
+                        lambda c: c._folder_tree("b", "p", "b/p")),
+        "folder_tree_bad_root": ({"list_objects": lambda **kw: [Entry("p/a")]}, lambda c: c._folder_tree("b", "p", 1)),
         "transfer_many": ({"get_object": Whole, "stat_object": lambda b, o: Stat(), "copy_object": None},
                           lambda c: [workers(c)._transfer_many(action, pairs) for action, pairs in (
                               ("read", [(f"b/{NAME}", None), (f"b/{NAME}", (1, 3)), (f"b/{NAME}", (2, 1))]),
@@ -283,7 +287,7 @@ def cases(tmp_path):
     "upload_dir_unchanged", "upload_dir_changed", "download_dir_reported", "download_file_reported",
     "download_file_verified", "download_file_parts_asked", "download_flow_verified", "remove_objects", "get_url", "argument_error", "argument_error_count",
     "upload_tree", "upload_tree_bad_exclude", "download_tree", "download_tree_dry", "remove_tree", "list_folder",
-    "download_stream", "transfer_many", "transfer_many_errors", "transfer_many_bad",
+    "download_stream", "folder_tree", "folder_tree_bad_root", "transfer_many", "transfer_many_errors", "transfer_many_bad",
 ])
 def test_operation_does_not_leak(recorder_client, tmp_path, case):
     results, call = cases(tmp_path)[case]

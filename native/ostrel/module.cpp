@@ -11,6 +11,7 @@
 #include "ostrel.hpp"
 #include "batch.hpp"
 #include "progress.hpp"
+#include "tree.hpp"
 
 #include "tavrin/module_guard.hpp"
 
@@ -29,7 +30,7 @@ PyMethodDef* const kMethods[] = {
     &upload_flow_def,   &upload_file_def,    &upload_dir_def,      &download_flow_def,      &download_file_def,
     &download_dir_def,  &remove_object_def,  &remove_objects_def,  &get_url_def,
     &list_folder_def,   &upload_tree_def,    &download_tree_def,   &remove_tree_def,        &download_stream_def,
-    &transfer_many_def,
+    &transfer_many_def, &folder_tree_def,
 };
 
 void make_texts(State& s) {

@@ -23,7 +23,7 @@ import io
 import os
 import threading
 from collections.abc import Callable, Iterator
-from datetime import datetime, timezone
+from datetime import datetime
 from typing import Any, Literal, Union, cast
 
 from fsspec.spec import AbstractBufferedFile, AbstractFileSystem  # type: ignore[import-untyped]
@@ -82,11 +82,6 @@ def _first_failure(results: list[Any]) -> None:
     for result in results:
         if isinstance(result, BaseException):
             raise result
-
-
-def _listed_time(text: str | None) -> datetime | None:
-    # Listing records carry the UTC time as "%Y-%m-%d %H:%M:%S.%f".
-    return None if text is None else datetime.fromisoformat(text).replace(tzinfo=timezone.utc)
 
 
 def _folder(name: str) -> dict[str, Any]:
@@ -262,31 +257,11 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
 
     def _tree(self, path: str) -> dict[str, tuple[dict[str, Any], dict[str, Any]]] | None:
         """Every folder under ``path`` with its (folders, files) entries, from
-        one recursive listing; None when nothing is under it."""
+        one recursive listing (``_folder_tree``); None when nothing is under it."""
         bucket, key = self.split_path(path)
-        prefix = f"{key}/" if key else ""
         with _errors(path):
-            records = self.client._bucket_list_files(bucket, prefix)
-        if not records:
-            return None
-        tree: dict[str, tuple[dict[str, Any], dict[str, Any]]] = {path: ({}, {})}
-        for record in records:
-            parts = record["object_name"][len(prefix):].split("/")
-            parent = path
-            for part in parts[:-1]:
-                if not part:  # "a//b": no folder of an empty name
-                    break
-                folder = f"{parent}/{part}"
-                if folder not in tree:
-                    tree[parent][0][part] = _folder(folder)
-                    tree[folder] = ({}, {})
-                parent = folder
-            else:
-                if parts[-1]:  # a name ending in "/" is a folder marker, not a file
-                    name = f"{parent}/{parts[-1]}"
-                    tree[parent][1][parts[-1]] = _file(name, record["size"], record["etag"],
-                                                      _listed_time(record["last_modified"]))
-        return tree
+            tree = self.client._folder_tree(bucket, key, path)
+        return tree or None
 
     def walk(self, path: str, maxdepth: int | None = None, topdown: bool = True, on_error: str = "omit",
              **kwargs: Any) -> Iterator[Any]:

@@ -45,6 +45,18 @@ class _ListedFolder(TypedDict):
     prefix: str
 
 @type_check_only
+class _TreeFolder(TypedDict):
+    """A sub-folder in ``_folder_tree``."""
+
+    name: str
+    size: int
+    type: Literal["directory"]
+
+# An object in ``_folder_tree``: "name", "size", "type" ("file"), "ETag" and
+# "LastModified" (keys that are not identifiers).
+_TreeFile = dict[str, Any]
+
+@type_check_only
 class _TransferRecord(TypedDict):
     """What a tree transfer did (or, in a dry run, would do) with one file or object.
 
@@ -150,3 +162,7 @@ class TavrinOstrel:
         return_exceptions: bool = False,
         report: Callable[[int], object] | None = None,
     ) -> list[Any]: ...
+    # {folder: (sub-folders by name, objects by name)}, from one recursive listing.
+    def _folder_tree(
+        self, bucket_name: str, prefix: str = "", root: str = ""
+    ) -> dict[str, tuple[dict[str, _TreeFolder], dict[str, _TreeFile]]]: ...
