@@ -96,9 +96,12 @@ def main():
                     sys.exit(f"{label}: get wrote {len(os.listdir(target))} files")
             return side
 
+        rounds = {}
+
         def put(label):
-            def side():
-                sides[label].put(local, f"{BUCKET}/put-{label}", recursive=True)
+            def side():  # a new target each round: into an existing one, put makes a folder "local"
+                rounds[label] = rounds.get(label, 0) + 1
+                sides[label].put(local, f"{BUCKET}/put-{label}-{rounds[label]}", recursive=True)
             return side
 
         def cat(label):
@@ -118,7 +121,7 @@ def main():
         results = {}
         for call in (get, put, cat, sizes):
             results[call.__name__] = dict(zip(labels, best_of([call(label) for label in labels], args.rounds)))
-        put_count = len(loader.find(f"{BUCKET}/put-tavrin"))
+        put_count = len(loader.find(f"{BUCKET}/put-tavrin-{rounds['tavrin']}"))
         if put_count != len(names):
             sys.exit(f"tavrin: put stored {put_count} of {len(names)}")
 
