@@ -334,7 +334,10 @@ def test_many_files_raise_the_earliest_failure(tfs, tb, tmp_path, call):
     with pytest.raises(FileNotFoundError) as info:
         run()
     assert info.value.filename == (locals_[1] if call == "put" else names[1])
-    if call == "get":
+    if call == "get":  # many files: each by one request ("fetch"), no temporary file left
+        assert sorted(os.listdir(tmp_path / "out")) == ["0", "2", "4"]
+        with pytest.raises(ValueError, match="folder"):
+            tfs.client._transfer_many("fetch", [(names[0], str(tmp_path / "out"))])
         assert sorted(os.listdir(tmp_path / "out")) == ["0", "2", "4"]
     assert pending_uploads(tfs, tb) == []
 

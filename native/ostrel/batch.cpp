@@ -22,9 +22,9 @@ using tavrin::call_method;
 using tavrin::getattr;
 using tavrin::require;
 
-enum class Action { kDownload, kUpload, kCopy, kRead, kSize };
+enum class Action { kDownload, kUpload, kCopy, kRead, kSize, kFetch };
 
-constexpr const char* kActions[] = {"download", "upload", "copy", "read", "size"};
+constexpr const char* kActions[] = {"download", "upload", "copy", "read", "size", "fetch"};
 
 Action action_from(PyObject* value) {
     const char* name = PyUnicode_Check(value) ? PyUnicode_AsUTF8(value) : nullptr;
@@ -32,7 +32,8 @@ Action action_from(PyObject* value) {
     for (std::size_t i = 0; name != nullptr && i < sizeof kActions / sizeof *kActions; ++i) {
         if (std::strcmp(name, kActions[i]) == 0) return static_cast<Action>(i);
     }
-    PyErr_Format(PyExc_ValueError, "action must be 'download', 'upload', 'copy', 'read' or 'size', not %R", value);
+    PyErr_Format(PyExc_ValueError, "action must be 'download', 'fetch', 'upload', 'copy', 'read' or 'size', not %R",
+                 value);
     throw tavrin::PyErrOccurred();
 }
 
@@ -129,6 +130,41 @@ Ref read_whole(PyObject* self, PyObject* bucket, PyObject* key) {
     return call_method(buffer.get(), s.n.getvalue.get(), {});
 }
 
+// The object written to the local file `target` by one checked request
+// (_download_stream) into a temporary file beside it, then moved onto it:
+// its folder is made, and a failure leaves no file behind. A folder as the
+// target is refused with ValueError, as the client library refuses it.
+void fetch_into(PyObject* self, PyObject* bucket, PyObject* key, PyObject* target) {
+    State& s = state();
+    Ref os = global(s.n.os.get());
+    Ref path_module = getattr(os.get(), s.n.path.get());
+    if (tavrin::truth(call_method(path_module.get(), s.n.isdir.get(), {target}))) {
+        PyErr_Format(PyExc_ValueError, "a folder is not a file to write: %R", target);
+        throw tavrin::PyErrOccurred();
+    }
+    Ref folder = call_method(path_module.get(), s.n.dirname.get(), {target});
+    if (tavrin::truth(folder)) call_method(os.get(), s.n.makedirs.get(), {folder.get(), Py_True}, s.kw_exist_ok.get());
+    Ref eight = require(PyLong_FromLong(8));
+    Ref random = call_method(call_method(os.get(), s.n.urandom.get(), {eight.get()}).get(), s.n.hex.get(), {});
+    Ref text = require(PyObject_Format(target, s.empty.get()));
+    Ref temporary = concat({text.get(), s.dot.get(), random.get(), s.part_suffix.get()});
+    Ref file = call(global(s.n.open.get()).get(), {temporary.get(), s.write_binary.get()});
+    try {
+        call_method(self, s.n._download_stream.get(), {bucket, key, file.get()});
+        call_method(file.get(), s.n.close.get(), {});
+        call_method(os.get(), s.n.replace.get(), {temporary.get(), target});
+    } catch (const tavrin::PyErrOccurred&) {
+        tavrin::PendingError error;
+        try {
+            call_method(file.get(), s.n.close.get(), {});
+            call_method(os.get(), s.n.remove.get(), {temporary.get()});
+        } catch (const tavrin::PyErrOccurred&) {
+            PyErr_Clear();  // the download's own error stands
+        }
+        error.reraise();
+    }
+}
+
 // One pair of a call: its work on the thread that runs it, the result put
 // in its place.
 class PairTask final : public Task {
@@ -161,6 +197,9 @@ private:
         switch (batch_->action) {
             case Action::kDownload:
                 object_download(self, bucket.get(), key.get(), target_.get(), Py_None, Progress())->run(work);
+                return Ref::borrow(Py_None);
+            case Action::kFetch:
+                fetch_into(self, bucket.get(), key.get(), target_.get());
                 return Ref::borrow(Py_None);
             case Action::kUpload:
                 call_method(self, s.n._upload_file.get(), {bucket.get(), key.get(), source_.get()});
@@ -214,6 +253,9 @@ Ref pairs_from(PyObject* pairs, Action action) {
 // pool (at most `workers` at once; one after another without a pool) and
 // returns their results in the pairs' order. Objects are named "bucket/key".
 // "download": (object, local file), checked as _download_file checks;
+// "fetch": (object, local file) by one request checked as _download_stream
+// checks, into a temporary file beside the file and moved onto it (no
+// size asked first, no ranges);
 // "upload": (local file, object) by _upload_file; "copy": (object, object)
 // inside the server; "read": (object, None) its bytes, checked as
 // _download_stream checks, or (object, (start, end)) the bytes of that

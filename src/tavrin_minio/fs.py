@@ -40,7 +40,7 @@ MIN_PART = 5 * MiB
 _Headers = dict[str, Union[str, list[str], tuple[str]]]
 
 # What one _transfer_many call does with each of its pairs.
-_Action = Literal["download", "upload", "copy", "read", "size"]
+_Action = Literal["download", "fetch", "upload", "copy", "read", "size"]
 
 _MISSING = {"NoSuchKey", "NoSuchBucket", "NoSuchUpload", "ResourceNotFound"}
 _DENIED = {"AccessDenied", "AllAccessDisabled", "InvalidAccessKeyId", "SignatureDoesNotMatch"}
@@ -398,12 +398,15 @@ class TavrinFileSystem(AbstractFileSystem):  # type: ignore[misc]
     def get(self, rpath: Any, lpath: Any, recursive: bool = False, callback: Any = None,
             maxdepth: int | None = None, **kwargs: Any) -> None:
         """Downloads the objects (a list, a glob, or a folder with ``recursive``)
-        on the transfer pool, each checked as ``_download_file`` checks; every
-        one is tried, then the first failure in the order of the paths is
-        raised. ``callback`` counts the files."""
+        on the transfer pool: one object by ``_download_file``, many by one
+        request each, checked as ``_download_stream`` checks; every one is
+        tried, then the first failure in the order of the paths is raised.
+        ``callback`` counts the files."""
         with self._collected() as pairs:
             super().get(rpath, lpath, recursive=recursive, maxdepth=maxdepth, **kwargs)
-        results = self._run_collected("download", pairs, callback)
+        # One file: _download_file (ranges for a big object). Many: one
+        # checked request each, the pool's threads working on many files.
+        results = self._run_collected("download" if len(pairs) == 1 else "fetch", pairs, callback)
         for (source, target), result in zip(pairs, results):
             # A folder of a recursive get: not an object (or, once a file under
             # it made the local folder, not a file to write).

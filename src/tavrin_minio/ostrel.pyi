@@ -156,7 +156,7 @@ class TavrinOstrel:
     # object), read (object, None or (start, end)) -> bytes, size (object, None) -> int.
     def _transfer_many(
         self,
-        action: Literal["download", "upload", "copy", "read", "size"],
+        action: Literal["download", "fetch", "upload", "copy", "read", "size"],
         pairs: Iterable[tuple[Any, Any]],
         *,
         return_exceptions: bool = False,
