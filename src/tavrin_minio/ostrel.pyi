@@ -66,6 +66,18 @@ class _ObjectStat(TypedDict):
 _Filters = Iterable[tuple[Literal["exclude", "include"], str]]
 
 @type_check_only
+class _TreeFolder(TypedDict):
+    """A sub-folder in ``_folder_tree``."""
+
+    name: str
+    size: int
+    type: Literal["directory"]
+
+# An object in ``_folder_tree``: "name", "size", "type" ("file"), "ETag" and
+# "LastModified" (keys that are not identifiers).
+_TreeFile = dict[str, Any]
+
+@type_check_only
 class _TransferRecord(TypedDict):
     """What a tree transfer did (or, in a dry run, would do) with one file or object.
 
@@ -207,3 +219,18 @@ class TavrinOstrel:
     ) -> list[_TransferRecord]: ...
     def _download_stream(self, bucket_name: str, object_name: str, stream: SupportsWrite[bytes]) -> int: ...
     def _upload_stream(self, bucket_name: str, object_name: str, stream: SupportsRead[bytes]) -> int: ...
+    # Objects are "bucket/key"; per action the pairs are (source, target):
+    # download (object, local file), upload (local file, object), copy (object,
+    # object), read (object, None or (start, end)) -> bytes, size (object, None) -> int.
+    def _transfer_many(
+        self,
+        action: Literal["download", "fetch", "upload", "copy", "read", "size"],
+        pairs: Iterable[tuple[Any, Any]],
+        *,
+        return_exceptions: bool = False,
+        report: Callable[[int], object] | None = None,
+    ) -> list[Any]: ...
+    # {folder: (sub-folders by name, objects by name)}, from one recursive listing.
+    def _folder_tree(
+        self, bucket_name: str, prefix: str = "", root: str = ""
+    ) -> dict[str, tuple[dict[str, _TreeFolder], dict[str, _TreeFile]]]: ...
