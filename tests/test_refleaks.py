@@ -118,6 +118,12 @@ def reporting(client, threads=2):
     return client
 
 
+def cached(client, path):
+    """reporting(client), keeping digests in the file at `path`."""
+    client._config.set("digest_cache", str(path))
+    return reporting(client)
+
+
 def reported(*args, progress, **kwargs):
     """A file transfer of the client library that reports 1 byte."""
     progress.set_meta(object_name=args[1], total_length=1)
@@ -194,6 +200,8 @@ def cases(tmp_path):
     tree = tmp_path / "tree"
     (tree / "sub").mkdir(parents=True)
     (tree / "sub" / "x.txt").write_text("x")
+    corrupt = tmp_path / "corrupt.db"
+    corrupt.write_bytes(b"not a database" * 100)
     return {
         "create_bucket": ({"bucket_exists": False}, lambda c: c._create_bucket(NAME)),
         "create_bucket_exists": ({"bucket_exists": True}, lambda c: c._create_bucket(NAME, "eu", True)),
@@ -229,6 +237,10 @@ def cases(tmp_path):
                                   lambda c: c._download_file("b", NAME, str(tmp_path / "resumed"))),
         "upload_dir_unchanged": ({"list_objects": listed(b"x")},
                                  lambda c: reporting(c)._upload_dir("b", str(tree))),
+        "upload_dir_cached": ({"list_objects": listed(b"x")},
+                              lambda c: cached(c, tmp_path / "digests.db")._upload_dir("b", str(tree))),
+        "upload_dir_cache_corrupt": ({"list_objects": listed(b"x")},
+                                     lambda c: cached(c, corrupt)._upload_dir("b", str(tree))),
         "upload_dir_changed": ({"list_objects": listed(b"y"), "fput_object": reported},
                                lambda c: reporting(c)._upload_dir("b", str(tree))),
         "download_dir_reported": ({"list_objects": listed(b"y"), "fget_object": reported},

@@ -21,6 +21,7 @@
 #include "ranges.hpp"
 
 #include "config.hpp"
+#include "digests.hpp"
 #include "downloads.hpp"
 #include "progress.hpp"
 #include "retries.hpp"
@@ -139,8 +140,12 @@ public:
         }
         call_method(global(state().n.os.get()).get(), state().n.replace.get(), {temp_.get(), target_.get()});
         temp_.reset();  // it is the target now
+        if (expected_ && kept_) kept_->written(target_.get(), expected_.etag());
         if (count_done_ && progress_) progress_.file_done(object_name_.get());
     }
+
+    // Where a checked download keeps the ETag of what it wrote.
+    void keep_digests(PyObject* self) { kept_ = std::make_unique<Digests>(self); }
 
     // True once, after the content did not match and a new temporary file
     // was made: every range is to be fetched again (parts()).
@@ -226,6 +231,7 @@ private:
     bool count_done_;
     bool verify_;
     Expected expected_;              // set when the content is checked
+    std::unique_ptr<Digests> kept_;  // the digest cache
     bool hashing_ = false;           // the ranges are the object's parts, hashed as written
     std::vector<std::string> digests_;  // binary MD5 of each range, when hashing
     std::vector<long long> counted_;    // bytes of each range counted as progress
@@ -337,6 +343,7 @@ public:
         auto object = std::make_shared<RangedObject>(client.get(), bucket_name_.get(), object_name_.get(),
                                                      Ref(target_), size_, progress_, true, configured_verify(self_.get()));
         object->check_target();  // before the request, as the client library's file download
+        object->keep_digests(self_.get());
         Ref stat = call_method(client.get(), state().n.stat_object.get(), {bucket_name_.get(), object_name_.get()});
         object->start(stat.get(), configured_workers(self_.get()));
         work.spawn(object->parts(object));
@@ -404,6 +411,7 @@ void download_ranges(PyObject* self, PyObject* client, PyObject* bucket_name, Py
                                                  tavrin::as_long_long(getattr(stat, s.n.size.get()).get()), progress, false,
                                                  configured_verify(self));
     object->check_target();
+    object->keep_digests(self);
     object->start(stat, configured_workers(self));
     Tasks parts = object->parts(object);
     if (Transfers::on_transfer_thread()) {

@@ -9,6 +9,7 @@
 #include "sync.hpp"
 
 #include "config.hpp"
+#include "digests.hpp"
 #include "downloads.hpp"
 #include "filters.hpp"
 #include "multipart.hpp"
@@ -194,6 +195,7 @@ public:
     void run(Work&) override {
         fetch_listed_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get(), etag_.get(),
                           progress_, configured_verify(self_.get()));
+        if (configured_verify(self_.get())) Digests(self_.get()).written(target_.get(), etag_.get());
         if (progress_) progress_.file_done(object_name_.get());
     }
 
