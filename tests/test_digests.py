@@ -162,6 +162,20 @@ def test_a_failing_cache_warns_once_and_transfers_as_without_it(cached, bucket, 
         holder.close()
 
 
+def test_size_only_reads_nothing_and_refuses_other_texts(cached, bucket, tmp_path, reads):
+    client = cached(digest_cache=False)
+    root = tmp_path / "tree"
+    write_tree(root, FILES)
+    client._upload_tree(bucket, str(root), "t")
+    (root / "a.bin").write_bytes(b"z" * 3000)
+    (root / "sub/b.bin").write_bytes(b"z" * 5001)
+    records = client._upload_tree(bucket, str(root), "t", skip_unchanged="size")
+    assert [r["source"] for r in records] == [str(root / "sub/b.bin")]
+    assert reads == []
+    with pytest.raises(ValueError, match="skip_unchanged must be True, False, None or 'size', not 'sizes'"):
+        client._upload_tree(bucket, str(root), "t", skip_unchanged="sizes")
+
+
 @pytest.mark.parametrize("value", ["", 1, b"x"])
 def test_digest_cache_refuses_other_values(ostrel, s3_config, value):
     with pytest.raises(ValueError, match="digest_cache must be True, False, None or the path of a file"):

@@ -43,6 +43,7 @@ using tavrin::truth;
 struct TreeOptions {
     Filter filter;
     bool skip_unchanged = false;
+    bool size_only = false;  // skip_unchanged="size"
     bool delete_missing = false;
     bool dry_run = false;
     std::shared_ptr<Outcomes> outcomes;
@@ -53,6 +54,7 @@ TreeOptions tree_options(PyObject* exclude, PyObject* skip_unchanged, PyObject* 
     TreeOptions options;
     options.filter = Filter::from(exclude);
     options.skip_unchanged = skip_unchanged && truth(skip_unchanged);
+    options.size_only = size_only_from(skip_unchanged);
     options.delete_missing = delete_missing && truth(delete_missing);
     options.dry_run = dry_run && truth(dry_run);
     if (report != nullptr && report != Py_None && !PyCallable_Check(report)) {
@@ -141,6 +143,7 @@ Ref upload_tree(const Args<9>& a) {
                     if (found != listed.end()) {
                         object.size = found->second->size;
                         object.etag = found->second->etag;
+                        object.size_only = options.size_only;
                     }
                 }
                 Ref url = remote_url(bucket_name, object_name.get());
@@ -345,6 +348,7 @@ Ref download_tree(const Args<9>& a) {
                 if (options.skip_unchanged) {
                     transfer.size = object.size;
                     transfer.etag = object.etag;
+                    transfer.size_only = options.size_only;
                 }
                 Ref url = remote_url(bucket_name, object.name.get());
                 transfer.record =

@@ -57,20 +57,28 @@ int known_match(const Digests& digests, const FileIdentity& identity, const Cont
     return cuts_known == sizes.size() ? 0 : -1;
 }
 
+// os.stat(path) (os.lstat unless `follow_links`) when it is a regular file
+// of `size` bytes; empty otherwise.
+Ref regular_of_size(PyObject* path, long long size, bool follow_links) {
+    State& s = state();
+    Ref os = global(s.n.os.get());
+    Ref info = call_method(os.get(), follow_links ? s.n.stat.get() : s.n.lstat.get(), {path});
+    Ref stat = require(PyImport_ImportModule("stat"));
+    Ref mode = getattr(info.get(), s.n.st_mode.get());
+    if (!tavrin::truth(call_method(stat.get(), s.n.S_ISREG.get(), {mode.get()}))) return Ref();
+    if (tavrin::as_long_long(getattr(info.get(), s.n.st_size.get()).get()) != size) return Ref();
+    return info;
+}
+
 // True when the file at `path` is a regular file (by os.stat, or os.lstat
 // unless `follow_links`: a link is then no match) of `size` bytes whose
 // content gives `tag`: as the digest cache knows it, else read, and the
 // digests of every cut read kept in the cache.
 bool content_matches(PyObject* self, PyObject* path, long long size, const ContentTag& tag, bool follow_links) {
-    State& s = state();
     Digests digests(self);
     const long long since = Digests::now_ns();
-    Ref os = global(s.n.os.get());
-    Ref info = call_method(os.get(), follow_links ? s.n.stat.get() : s.n.lstat.get(), {path});
-    Ref stat = require(PyImport_ImportModule("stat"));
-    Ref mode = getattr(info.get(), s.n.st_mode.get());
-    if (!tavrin::truth(call_method(stat.get(), s.n.S_ISREG.get(), {mode.get()}))) return false;
-    if (tavrin::as_long_long(getattr(info.get(), s.n.st_size.get()).get()) != size) return false;
+    Ref info = regular_of_size(path, size, follow_links);
+    if (!info) return false;
 
     std::vector<long long> sizes = tag.parts == 0 ? std::vector<long long>{0} : part_sizes(size, tag.parts);
     if (sizes.empty()) return false;
@@ -97,16 +105,18 @@ bool content_matches(PyObject* self, PyObject* path, long long size, const Conte
     return matched;
 }
 
-// content_matches() for the object as listed (`size`, `etag`); a local file
-// that cannot be read (OSError) matches nothing: its transfer meets the error.
+// content_matches() of the object's local file for the object as listed
+// (its size and ETag), or only the size for `size_only`; a local file that
+// cannot be read (OSError) matches nothing: its transfer meets the error.
 // `bytes`: the size, for the progress records.
-bool unchanged(PyObject* self, PyObject* path, PyObject* size, PyObject* etag, bool follow_links, long long& bytes) {
+bool unchanged(PyObject* self, const ObjectTransfer& o, long long& bytes) {
     ContentTag tag;
-    if (!PyLong_Check(size) || !parse_etag(etag, tag)) return false;
-    bytes = tavrin::as_long_long(size);
+    if (!PyLong_Check(o.size.get()) || (!o.size_only && !parse_etag(o.etag.get(), tag))) return false;
+    bytes = tavrin::as_long_long(o.size.get());
     if (bytes < 0) return false;
     try {
-        return content_matches(self, path, bytes, tag, follow_links);
+        if (o.size_only) return static_cast<bool>(regular_of_size(o.local.get(), bytes, o.follow_links));
+        return content_matches(self, o.local.get(), bytes, tag, o.follow_links);
     } catch (const tavrin::PyErrOccurred&) {
         tavrin::PendingError error;
         if (!error.matches(PyExc_OSError)) error.reraise();
@@ -126,7 +136,7 @@ public:
         ProgressOnThread reporting(progress_);
         ObjectTransfer& o = object_;
         long long bytes = 0;
-        if (o.etag && unchanged(self_.get(), o.local.get(), o.size.get(), o.etag.get(), o.follow_links, bytes)) {
+        if ((o.etag || (o.size_only && o.size)) && unchanged(self_.get(), o, bytes)) {
             if (progress_) progress_.file_skipped(o.object_name.get(), bytes);
             if (direct_) std::exchange(direct_, nullptr)->drop();
             return;
@@ -166,6 +176,13 @@ private:
 }  // namespace
 
 bool skip_unchanged_from(PyObject* value) { return flag_from(value, "skip_unchanged", false); }
+
+bool size_only_from(PyObject* value) {
+    if (value == nullptr || !PyUnicode_Check(value)) return false;
+    if (PyUnicode_CompareWithASCIIString(value, "size") == 0) return true;
+    PyErr_Format(PyExc_ValueError, "skip_unchanged must be True, False, None or 'size', not %R", value);
+    throw tavrin::PyErrOccurred();
+}
 
 bool configured_skip_unchanged(PyObject* self) {
     Ref value = configured(self, state().n.skip_unchanged.get());
