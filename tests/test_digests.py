@@ -1,7 +1,7 @@
 """The digest cache (`digest_cache`): re-runs that read nothing after a
 transfer, what it must still catch (a rewrite that keeps size and mtime, a
-file changed in its entry's tick), a cache that fails, and two processes
-sharing one; against the S3 server."""
+file changed in its entry's tick), pruning, a cache that fails, and two
+processes sharing one; against the S3 server."""
 
 import hashlib
 import os
@@ -107,6 +107,19 @@ def test_parts_on_the_pool_keep_their_digests(cached, bucket, tmp_path, reads, d
     assert reads == []
 
 
+def test_a_single_file_download_keeps_its_digest(cached, bucket, tmp_path, reads):
+    # The client library's file download, checked: the tree's re-run then
+    # fetches only what is missing and reads nothing.
+    client = cached()
+    write_tree(tmp_path / "src", FILES)
+    client._upload_tree(bucket, str(tmp_path / "src"), "t")
+    root = tmp_path / "tree"
+    assert client._download_file(bucket, "t/a.bin", str(root / "a.bin")) is True
+    reads.clear()  # the download's own check
+    assert sync(client, bucket, root, "download") == ["sub/b.bin"]
+    assert reads == []
+
+
 @pytest.mark.parametrize("written_after, uploaded", [(0.005, True), (1.0, False)])
 def test_an_entry_written_in_the_files_tick_is_not_trusted(cached, bucket, tmp_path, written_after, uploaded):
     # The entry claims the file holds the stored object; it does not. Written
@@ -127,27 +140,59 @@ def test_an_entry_written_in_the_files_tick_is_not_trusted(cached, bucket, tmp_p
     assert sync(client, bucket, root, "upload") == (["a.bin"] if uploaded else [])
 
 
-def corrupt(path):
+DAY_NS = 24 * 3600 * 10**9
+
+
+def test_entries_of_files_not_seen_for_long_are_pruned(cached, bucket, tmp_path):
+    # Rows of files gone or untouched: one last seen 100 days ago goes when
+    # the next transfer writes, one seen yesterday stays.
+    client = cached()
+    root = tmp_path / "tree"
+    write_tree(root, FILES)
+    time.sleep(0.05)
+    sync(client, bucket, root, "upload")
+    now = time.time_ns()
+    with sqlite3.connect(tmp_path / "cache" / "digests.db") as db:
+        for ino, seen in (("1", now - 100 * DAY_NS), ("2", now - DAY_NS)):
+            db.execute("INSERT INTO digests VALUES ('0', ?, 1, 1, 1, 0, 'x', ?, ?)", (ino, seen, seen))
+    (root / "a.bin").write_bytes(b"c" * 3000)
+    time.sleep(0.05)
+    assert sync(client, bucket, root, "upload") == ["a.bin"]
+    with sqlite3.connect(tmp_path / "cache" / "digests.db") as db:
+        assert db.execute("SELECT ino FROM digests WHERE dev = '0'").fetchall() == [("2",)]
+        assert db.execute("SELECT count(DISTINCT ino) FROM digests WHERE dev != '0'").fetchone()[0] == len(FILES)
+
+
+def corrupt(path, monkeypatch):
     path.parent.mkdir(parents=True)
     path.write_bytes(b"not a database " * 100)
 
 
-def locked(path):
+def locked(path, monkeypatch):
     path.parent.mkdir(parents=True)
     holder = sqlite3.connect(path, isolation_level=None)
     holder.execute("BEGIN EXCLUSIVE")
     return holder
 
 
-def unopenable(path):
+def unopenable(path, monkeypatch):
     path.parent.parent.mkdir(parents=True, exist_ok=True)
     path.parent.write_bytes(b"a file where the cache's folder would be")
 
 
+def read_only(path, monkeypatch):
+    # As on a read-only disk (file modes do not stop root): SQLite opens
+    # the file read-only, and every write is refused.
+    path.parent.mkdir(parents=True)
+    sqlite3.connect(path, isolation_level=None).execute("PRAGMA journal_mode=WAL").connection.close()
+    connect = sqlite3.connect
+    monkeypatch.setattr(sqlite3, "connect", lambda database, **keys: connect(f"file:{database}?mode=ro", uri=True, **keys))
+
+
 @pytest.mark.timeout(60)
-@pytest.mark.parametrize("spoil", [corrupt, locked, unopenable])
-def test_a_failing_cache_warns_once_and_transfers_as_without_it(cached, bucket, tmp_path, reads, spoil):
-    holder = spoil(tmp_path / "cache" / "digests.db")
+@pytest.mark.parametrize("spoil", [corrupt, locked, unopenable, read_only])
+def test_a_failing_cache_warns_once_and_transfers_as_without_it(cached, bucket, tmp_path, reads, monkeypatch, spoil):
+    holder = spoil(tmp_path / "cache" / "digests.db", monkeypatch)
     client = cached()
     root = tmp_path / "tree"
     write_tree(root, FILES)

@@ -389,9 +389,9 @@ FileIdentity identity_of(PyObject* path, PyObject* info) {
             CloseHandle(handle);
         }
     }
-    if (!ok) {
-        PyErr_SetExcFromWindowsErrWithFilenameObject(PyExc_OSError, 0, text.get());
-        throw tavrin::PyErrOccurred();
+    if (!ok) {  // not to be opened for its attributes: hashed, as without the cache
+        identity.usable = false;
+        return identity;
     }
     constexpr long long kEpochIn100ns = 116444736000000000LL;  // 1601-01-01 to 1970-01-01
     identity.ctime_ns = (basic.ChangeTime.QuadPart - kEpochIn100ns) * 100;

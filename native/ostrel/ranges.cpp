@@ -364,8 +364,9 @@ public:
           progress_(std::move(progress)) {}
 
     void run(Work&) override {
-        fetch_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get(), progress_,
-                   configured_verify(self_.get()));
+        Ref checked = fetch_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get(),
+                                 progress_, configured_verify(self_.get()));
+        if (checked) Digests(self_.get()).written(target_.get(), checked.get());
         if (progress_) progress_.file_done(object_name_.get());
     }
 
