@@ -182,15 +182,17 @@ class KeywordSpy(Spy):
     ((9, 6, 2), "ignores", 1),  # a server that ignores partNumber: not checked
     ((9, 6, 2), "refuses", 1),  # one that refuses it (S3Error): not checked
 ])
-@pytest.mark.parametrize("keys", [{}, {"workers": 4}])
-def test_unequal_parts_are_no_false_failure(ostrel, client, s3_config, tmp_path, parts, server, questions, keys):
+@pytest.mark.parametrize("path", ["file", "ranged", "stream"])
+def test_unequal_parts_are_no_false_failure(ostrel, client, s3_config, tmp_path, parts, server, questions, path):
     """An object uploaded in parts of unequal sizes (MiB): the server is asked
     for the parts' sizes only when no known part size matches, and the
-    download ends whole."""
+    download ends whole. The stream, whose bytes are out before they can be
+    judged, asks for every part's size (none of the known sizes) and stands
+    unchecked."""
     client._engine.make_bucket(BUCKET)
     data = [os.urandom(size * MiB) for size in parts]
     put_parts(client._engine, "o.bin", data)
-    through = connected(ostrel, s3_config, **keys)
+    through = connected(ostrel, s3_config, **({"workers": 4} if path == "ranged" else {}))
     original = through._engine.stat_object
 
     def stat_object(*args, extra_query_params=None, **kwargs):
@@ -200,9 +202,15 @@ def test_unequal_parts_are_no_false_failure(ostrel, client, s3_config, tmp_path,
 
     through._engine.stat_object = stat_object
     spy = KeywordSpy(through._engine, "stat_object")
-    assert through._download_file(BUCKET, "o.bin", str(tmp_path / "o.bin")) is True
-    assert (tmp_path / "o.bin").read_bytes() == b"".join(data)
-    assert len(partnumber_questions(spy)) == questions
+    if path == "stream":
+        sink = io.BytesIO()
+        assert through._download_stream(BUCKET, "o.bin", sink) == sum(parts) * MiB
+        assert sink.getvalue() == b"".join(data)
+        assert len(partnumber_questions(spy)) == (len(parts) if server == "answers" else 1)
+    else:
+        assert through._download_file(BUCKET, "o.bin", str(tmp_path / "o.bin")) is True
+        assert (tmp_path / "o.bin").read_bytes() == b"".join(data)
+        assert len(partnumber_questions(spy)) == questions
     assert all(args[:2] == (BUCKET, "o.bin") for args, _ in spy.calls["stat_object"])
 
 
