@@ -119,10 +119,8 @@ Ref default_cache_path() {
     Ref fallback = tavrin::text("~/.cache");
 #endif
     Ref base = call_method(variables.get(), s.n.get.get(), {variable.get()});
-    Ref isabs = tavrin::text("isabs");
-    if (!PyUnicode_Check(base.get()) || !tavrin::truth(call_method(path.get(), isabs.get(), {base.get()}))) {
-        Ref expanduser = tavrin::text("expanduser");
-        base = call_method(path.get(), expanduser.get(), {fallback.get()});
+    if (!PyUnicode_Check(base.get()) || !tavrin::truth(call_method(path.get(), s.n.isabs.get(), {base.get()}))) {
+        base = call_method(path.get(), s.n.expanduser.get(), {fallback.get()});
     }
     Ref folder = tavrin::text("tavrin_minio");
     Ref file = tavrin::text("digests.sqlite3");
@@ -187,20 +185,18 @@ DigestStore* store_named(const std::string& path) {
 
 Ref execute(PyObject* connection, const char* sql, PyObject* parameters = nullptr) {
     Ref statement = tavrin::text(sql);
-    Ref name = tavrin::text("execute");
-    if (parameters == nullptr) return call_method(connection, name.get(), {statement.get()});
-    return call_method(connection, name.get(), {statement.get(), parameters});
+    PyObject* name = state().n.execute.get();
+    if (parameters == nullptr) return call_method(connection, name, {statement.get()});
+    return call_method(connection, name, {statement.get(), parameters});
 }
 
 Ref execute_many(PyObject* connection, const char* sql, PyObject* rows) {
     Ref statement = tavrin::text(sql);
-    Ref name = tavrin::text("executemany");
-    return call_method(connection, name.get(), {statement.get(), rows});
+    return call_method(connection, state().n.executemany.get(), {statement.get(), rows});
 }
 
 long long current_pid() {
-    Ref getpid = tavrin::text("getpid");
-    return tavrin::as_long_long(call_method(real_os().get(), getpid.get(), {}).get());
+    return tavrin::as_long_long(call_method(real_os().get(), state().n.getpid.get(), {}).get());
 }
 
 // Opens the store's file: its folder made 0700 and the file 0600 when they
@@ -215,10 +211,11 @@ void open_store(DigestStore& store) {
         Ref mode_keywords = tavrin::kwnames({"mode", "exist_ok"});
         call(getattr(os.get(), s.n.makedirs.get()).get(), {folder.get(), owner_only.get(), Py_True}, mode_keywords.get());
     }
+    // Once per cache file and process; the names are macros of the C library.
     Ref flags = require(PyNumber_Or(getattr(os.get(), tavrin::text("O_RDWR").get()).get(),
                                     getattr(os.get(), tavrin::text("O_CREAT").get()).get()));
     Ref file_mode = require(PyLong_FromLong(0600));
-    Ref fd = call_method(os.get(), tavrin::text("open").get(), {path.get(), flags.get(), file_mode.get()});
+    Ref fd = call_method(os.get(), s.n.open.get(), {path.get(), flags.get(), file_mode.get()});
     call_method(os.get(), s.n.close.get(), {fd.get()});
 
     Ref sqlite3 = require(PyImport_ImportModule("sqlite3"));
@@ -397,13 +394,13 @@ FileIdentity identity_of(PyObject* path, PyObject* info) {
     identity.ctime_ns = (basic.ChangeTime.QuadPart - kEpochIn100ns) * 100;
 #else
     (void)path;
-    identity.ctime_ns = tavrin::as_long_long(getattr(info, tavrin::text("st_ctime_ns").get()).get());
+    identity.ctime_ns = tavrin::as_long_long(getattr(info, s.n.st_ctime_ns.get()).get());
 #endif
     return identity;
 }
 
 Digests::Digests(PyObject* self) : self_(Ref::borrow(self)) {
-    Ref value = configured(self, tavrin::text("digest_cache").get());
+    Ref value = configured(self, state().n.digest_cache.get());
     Ref path = digest_cache_from(value ? value.get() : Py_None);
     if (!path) return;
     if (path.get() == Py_True) path = default_cache_path();
@@ -427,7 +424,7 @@ std::vector<KnownDigest> Digests::known(const FileIdentity& identity) const {
                              "SELECT part_size, digest, recorded FROM digests WHERE dev = ? AND ino = ? AND size = ? "
                              "AND mtime = ? AND ctime = ?",
                              key.get());
-        Ref rows = call_method(cursor.get(), tavrin::text("fetchall").get(), {});
+        Ref rows = call_method(cursor.get(), state().n.fetchall.get(), {});
         tavrin::for_each(rows.get(), [&](Ref row) {
             const long long recorded = tavrin::as_long_long(PyTuple_GET_ITEM(row.get(), 2));
             if (!settled(identity, recorded)) return;  // racy: the file may have changed since, in the same tick

@@ -39,7 +39,8 @@ using tavrin::Signature;
     X(Progress) X(lstat) X(st_mode) X(S_ISREG) X(md5) X(digest) X(hexdigest) X(readinto)                   \
     X(_create_multipart_upload) X(_upload_part) X(_complete_multipart_upload) X(_abort_multipart_upload)    \
     X(Part) X(unquote) X(status) X(headers) X(truncate) X(IntegrityError) X(verify) X(metadata)          \
-    X(fspath) X(lexists) X(rmdir) X(action) X(source) X(target) X(key) X(prefix) X(is_dir) X(quote) X(flush)
+    X(fspath) X(lexists) X(rmdir) X(action) X(source) X(target) X(key) X(prefix) X(is_dir) X(quote) X(flush)  \
+    X(digest_cache) X(execute) X(executemany) X(fetchall) X(getpid) X(st_ctime_ns) X(isabs) X(expanduser)
 
 struct State {
 #define OSTREL_DECLARE(name) Ref name;
