@@ -216,6 +216,7 @@ def test_json_records_and_unchanged_reruns(cli, client, bucket, tmp_path):
         {("download", f"{target}/a.txt", 1), ("download", f"{target}/d/b.txt", 2)}
     assert cli("sync", target, str(tmp_path / "back"), "--json").stdout == ""
     (tmp_path / "tree/a.txt").write_bytes(b"A")  # same size, other content
+    assert cli("sync", str(tmp_path / "tree"), target, "--size-only", "--json").stdout == ""
     assert [r["target"] for r in records(cli("sync", str(tmp_path / "tree"), target, "--json"))] == [f"{target}/a.txt"]
     listed = records(cli("ls", target, "--json"))
     assert listed[0].keys() == {"key", "size", "etag", "last_modified"} and listed[0]["last_modified"].endswith("Z")

@@ -182,15 +182,17 @@ class KeywordSpy(Spy):
     ((9, 6, 2), "ignores", 1),  # a server that ignores partNumber: not checked
     ((9, 6, 2), "refuses", 1),  # one that refuses it (S3Error): not checked
 ])
-@pytest.mark.parametrize("keys", [{}, {"workers": 4}])
-def test_unequal_parts_are_no_false_failure(ostrel, client, s3_config, tmp_path, parts, server, questions, keys):
+@pytest.mark.parametrize("path", ["file", "ranged", "stream"])
+def test_unequal_parts_are_no_false_failure(ostrel, client, s3_config, tmp_path, parts, server, questions, path):
     """An object uploaded in parts of unequal sizes (MiB): the server is asked
     for the parts' sizes only when no known part size matches, and the
-    download ends whole."""
+    download ends whole. The stream, whose bytes are out before they can be
+    judged, asks for every part's size (none of the known sizes) and stands
+    unchecked."""
     client._engine.make_bucket(BUCKET)
     data = [os.urandom(size * MiB) for size in parts]
     put_parts(client._engine, "o.bin", data)
-    through = connected(ostrel, s3_config, **keys)
+    through = connected(ostrel, s3_config, **({"workers": 4} if path == "ranged" else {}))
     original = through._engine.stat_object
 
     def stat_object(*args, extra_query_params=None, **kwargs):
@@ -200,9 +202,15 @@ def test_unequal_parts_are_no_false_failure(ostrel, client, s3_config, tmp_path,
 
     through._engine.stat_object = stat_object
     spy = KeywordSpy(through._engine, "stat_object")
-    assert through._download_file(BUCKET, "o.bin", str(tmp_path / "o.bin")) is True
-    assert (tmp_path / "o.bin").read_bytes() == b"".join(data)
-    assert len(partnumber_questions(spy)) == questions
+    if path == "stream":
+        sink = io.BytesIO()
+        assert through._download_stream(BUCKET, "o.bin", sink) == sum(parts) * MiB
+        assert sink.getvalue() == b"".join(data)
+        assert len(partnumber_questions(spy)) == (len(parts) if server == "answers" else 1)
+    else:
+        assert through._download_file(BUCKET, "o.bin", str(tmp_path / "o.bin")) is True
+        assert (tmp_path / "o.bin").read_bytes() == b"".join(data)
+        assert len(partnumber_questions(spy)) == questions
     assert all(args[:2] == (BUCKET, "o.bin") for args, _ in spy.calls["stat_object"])
 
 
@@ -334,26 +342,63 @@ def test_resumed_download_guards(recorder_client, tmp_path, answer):
     assert offsets == ([2 * MiB] if answer == "whole-200" else [2 * MiB, 3 * MiB])
 
 
-@pytest.mark.parametrize("size, part, keys, ranges", [
-    (20 * MiB, 5 * MiB, {}, [0, 5, 10, 15]),  # the client library's parts: ranges of 5 MiB, hashed as written
-    (40 * MiB, 16 * MiB, {}, [0, 8, 16, 24, 32]),  # 3 parts for 4 workers: today's ranges, the file read back
-    (20 * MiB, 5 * MiB, {"verify": False}, [0, 8, 16]),  # today's ranges
+def flipped_once(data, at):
+    """A stand-in get_object serving `data`, one bit flipped in the first
+    response that holds byte `at`."""
+    flips = []
+
+    def get_object(bucket, name, offset, length, request_headers):
+        body = data[offset:offset + length]
+        if not flips and offset <= at < offset + length:
+            flips.append(offset)
+            body = body[:at - offset] + bytes([body[at - offset] ^ 1]) + body[at - offset + 1:]
+        return Rest(206, offset, len(data), body)
+    return get_object
+
+
+def parts_stat(data, sizes):
+    """A stand-in stat_object for an object uploaded in parts of `sizes`
+    (bytes): the whole object's, or that of part partNumber."""
+    def stat_object(bucket, name, extra_query_params=None):
+        metadata = {"x-amz-mp-parts-count": str(len(sizes))}
+        if extra_query_params:
+            return types.SimpleNamespace(size=sizes[int(extra_query_params["partNumber"]) - 1], metadata=metadata)
+        etag = hashlib.md5(b"".join(hashlib.md5(data[sum(sizes[:k]):sum(sizes[:k + 1])]).digest()
+                                    for k in range(len(sizes)))).hexdigest()
+        return types.SimpleNamespace(size=len(data), etag=f"{etag}-{len(sizes)}", metadata=metadata)
+    return stat_object
+
+
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize("parts", [
+    [5] * 8,          # the client library's parts: ranges span parts
+    [8] * 5,          # ours: a range is a part
+    [16, 16, 8],      # parts span ranges
+    [9, 6, 9, 6, 5],  # unequal: the server names the sizes
+    [40],             # a plain ETag
 ])
-def test_ranges_follow_the_objects_parts(recorder_client, tmp_path, size, part, keys, ranges):
-    """With `workers`, a multipart object is fetched by ranges of its own
-    part size unless that leaves connections idle; either way it arrives whole."""
-    data = os.urandom(size)
-    stat = types.SimpleNamespace(size=size, etag=multipart(part)(data), metadata={})
-    client, engine, _ = recorder_client(
-        stat_object=stat,
-        get_object=lambda bucket, name, offset, length, request_headers: Rest(206, offset, size,
-                                                                              data[offset:offset + length]))
-    client._config.set("workers", 4)
-    for key, value in keys.items():
-        client._config.set(key, value)
-    assert client._download_file(BUCKET, "o.bin", str(tmp_path / "o.bin")) is True
-    assert (tmp_path / "o.bin").read_bytes() == data
-    assert sorted(kwargs["offset"] // MiB for name, _, kwargs in engine.calls if name == "get_object") == ranges
+def test_checks_keep_the_unchecked_ranges(recorder_client, tmp_path, parts):
+    """With `workers`, a checked download asks for the very ranges of an
+    unchecked one whatever the object's parts (MiB); a bit flipped in one
+    range makes the checked one fetch every range again, once, and it
+    arrives whole."""
+    sizes = [size * MiB for size in parts]
+    data = os.urandom(sum(sizes))
+    stat = parts_stat(data, sizes)
+    if len(parts) == 1:
+        stat = types.SimpleNamespace(size=len(data), etag=hashlib.md5(data).hexdigest(), metadata={})
+    asked = {}
+    for verify in (False, True):
+        client, engine, _ = recorder_client(stat_object=stat, get_object=flipped_once(data, 17 * MiB + 3))
+        client._config.set("workers", 4)
+        client._config.set("verify", verify)
+        client._config.set("digest_cache", False)
+        target = tmp_path / f"{verify}.bin"
+        assert client._download_file(BUCKET, "o.bin", str(target)) is True
+        assert (target.read_bytes() == data) is verify
+        asked[verify] = sorted(kwargs["offset"] // MiB for name, _, kwargs in engine.calls if name == "get_object")
+    assert asked[False] == [0, 8, 16, 24, 32]
+    assert asked[True] == sorted(asked[False] * 2)
 
 
 class Breaking(Rest):

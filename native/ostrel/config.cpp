@@ -1,6 +1,7 @@
 // Construction, configuration checking and the connection to the storage endpoint.
 #include "config.hpp"
 
+#include "digests.hpp"
 #include "progress.hpp"
 #include "unchanged.hpp"
 #include "verify.hpp"
@@ -80,13 +81,16 @@ void check_workers(PyObject* self) {
 }
 
 // The configuration's optional `progress` (None, False, True or a callable),
-// `skip_unchanged` (None, False or True) and `verify` (None, True or False).
+// `skip_unchanged` (None, False or True), `verify` (None, True or False) and
+// `digest_cache` (None, True, False or a file's path).
 void check_transfer_options(PyObject* self) {
     State& s = state();
     Ref config = getattr(self, s.n._config.get());
     progress_from(call_method(config.get(), s.n.get.get(), {s.n.progress.get()}).get());
     skip_unchanged_from(call_method(config.get(), s.n.get.get(), {s.n.skip_unchanged.get()}).get());
     verify_from(call_method(config.get(), s.n.get.get(), {s.n.verify.get()}).get());
+    Ref digest_cache = tavrin::text("digest_cache");
+    digest_cache_from(call_method(config.get(), s.n.get.get(), {digest_cache.get()}).get());
 }
 
 // An HTTP client for the storage client with `seconds` as its connect and

@@ -3,6 +3,7 @@
 #include "downloads.hpp"
 
 #include "config.hpp"
+#include "digests.hpp"
 #include "parts.hpp"
 #include "progress.hpp"
 #include "ranges.hpp"
@@ -54,12 +55,13 @@ Ref download_flow(const Args<3>& a) {
 
 // Checks the file the client library's download wrote at `target` against
 // the object its returned `stat` describes; a file that does not match is
-// removed, and IntegrityError raised. So is one whose check fails.
-void check_fetched(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target, PyObject* stat) {
+// removed, and IntegrityError raised. So is one whose check fails. Returns
+// the ETag the file was checked against (empty: it could not be).
+Ref check_fetched(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target, PyObject* stat) {
     const Expected expected = Expected::of_stat(stat);
-    if (!expected) return;
+    if (!expected) return Ref();
     Ref size = getattr(stat, state().n.size.get());
-    if (!PyLong_Check(size.get())) return;
+    if (!PyLong_Check(size.get())) return Ref();
     Ref computed;
     Verdict verdict;
     try {
@@ -73,19 +75,23 @@ void check_fetched(PyObject* client, PyObject* bucket_name, PyObject* object_nam
         remove_file(target);
         raise_integrity_error(bucket_name, object_name, expected, computed.get());
     }
+    return Ref::borrow(expected.etag());
 }
 
 }  // namespace
 
-void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
-                const Progress& progress, bool verify) {
+Ref fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
+               const Progress& progress, bool verify) {
     State& s = state();
     Ref hook = progress ? progress.hook(object_name) : Ref();
     PartFile part;  // what a broken attempt left to go on from
+    Ref checked;    // the ETag the target was checked against
     try {
         with_stream_retries([&](long long& written) {
             if (part) {
+                Ref etag = Ref::borrow(part.etag());
                 part.go_on(client, bucket_name, object_name, target, hook.get(), verify, written);
+                if (verify) checked = std::move(etag);
                 return Ref();
             }
             const std::int64_t started = now_ns();
@@ -110,13 +116,14 @@ void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, 
                 written = part.size();
                 throw;
             }
-            if (verify) check_fetched(client, bucket_name, object_name, target, stat.get());
+            if (verify) checked = check_fetched(client, bucket_name, object_name, target, stat.get());
             return Ref();
         });
     } catch (const tavrin::PyErrOccurred&) {
         part.remove();
         throw;
     }
+    return checked;
 }
 
 bool unsafe_file_name(PyObject* name) {
@@ -191,7 +198,11 @@ Ref download_file(const Args<4>& a) {
                 if (PyErr_Occurred()) throw tavrin::PyErrOccurred();
             }
         }
-        fetch_file(client.get(), a[1], a[2], a[3], progress, configured_verify(a[0]));
+        Ref checked = fetch_file(client.get(), a[1], a[2], a[3], progress, configured_verify(a[0]));
+        if (checked) {
+            Digests(a[0]).written(a[3], checked.get());
+            if (!Transfers::on_transfer_thread()) Digests::flush(a[0]);
+        }
         if (reporting.owner()) progress.file_done(a[2]);
     });
     return Ref::borrow(Py_True);

@@ -17,8 +17,10 @@ class Progress;
 // that does not match is removed and the download made again from byte 0,
 // an attempt that counts as a broken one; IntegrityError when the attempts
 // run out. With `progress`, every attempt carries the same progress object.
-void fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
-                const Progress& progress, bool verify);
+// Returns the ETag of the object the target now holds, when checked (for
+// the digest cache); else empty.
+Ref fetch_file(PyObject* client, PyObject* bucket_name, PyObject* object_name, PyObject* target,
+               const Progress& progress, bool verify);
 
 // The download of an object whose ETag a listing gave: one get_object
 // request with If-Match on that ETag (no stat_object first), written into a

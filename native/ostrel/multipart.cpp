@@ -99,6 +99,9 @@ public:
     // The parts, in order, of part_size() each.
     Tasks parts(const std::shared_ptr<MultipartUpload>& self);
 
+    // Keeps the object's ETag for the file, once complete (digests.hpp).
+    void record_as(SentFile sending) { sending_ = std::move(sending); }
+
     // Reads part `number` (from 1), the bytes [offset, offset + length) of
     // the file, and sends it.
     void send(long long number, long long offset, long long length);
@@ -124,9 +127,11 @@ public:
 
 private:
     void complete() {
+        State& s = state();
         Ref parts = part_list(etags_);
-        call(calls_.complete.get(), {bucket_name_.get(), object_name_.get(), upload_id_.get(), parts.get()});
+        Ref written = call(calls_.complete.get(), {bucket_name_.get(), object_name_.get(), upload_id_.get(), parts.get()});
         upload_id_.reset();
+        sending_.sent(tavrin::optional_getattr(written.get(), s.n.etag.get()).get());
     }
 
     // Aborts the upload, if one is open, so that the server keeps no part.
@@ -144,6 +149,7 @@ private:
     long long size_;
     Progress progress_;
     bool count_done_;
+    SentFile sending_;
     std::vector<Ref> etags_;       // of the parts sent, by part number
     std::size_t outstanding_ = 0;  // parts not yet ended
     bool failed_ = false;
@@ -215,18 +221,20 @@ Ref content_type_of(PyObject* object_name) {
 class FileInParts final : public Task {
 public:
     FileInParts(MultipartCalls calls, PyObject* bucket_name, PyObject* object_name, PyObject* file_name,
-                long long size, Progress progress)
+                long long size, Progress progress, SentFile sending)
         : calls_(std::move(calls)),
           bucket_name_(Ref::borrow(bucket_name)),
           object_name_(Ref::borrow(object_name)),
           file_name_(Ref::borrow(file_name)),
           size_(size),
-          progress_(std::move(progress)) {}
+          progress_(std::move(progress)),
+          sending_(std::move(sending)) {}
 
     void run(Work& work) override {
         Ref content_type = content_type_of(object_name_.get());
         auto upload = std::make_shared<MultipartUpload>(std::move(calls_), bucket_name_.get(), object_name_.get(),
                                                         file_name_.get(), size_, progress_, true);
+        upload->record_as(std::move(sending_));
         upload->start(content_type.get());
         work.spawn(upload->parts(upload));
     }
@@ -238,6 +246,7 @@ private:
     Ref file_name_;
     long long size_;
     Progress progress_;
+    SentFile sending_;
 };
 
 }  // namespace
@@ -275,6 +284,7 @@ bool upload_in_parts(PyObject* self, PyObject* bucket_name, PyObject* object_nam
     if (!multipart_calls(client.get(), calls)) return false;
     auto upload =
         std::make_shared<MultipartUpload>(std::move(calls), bucket_name, object_name, file_name, size, progress, false);
+    upload->record_as(SentFile(self, file_name));
     upload->start(content_type);
     Tasks parts = upload->parts(upload);
     upload.reset();  // the parts own it now
@@ -297,7 +307,8 @@ std::unique_ptr<Task> file_upload_in_parts(PyObject* self, PyObject* bucket_name
     Ref client = engine(self);
     MultipartCalls calls;
     if (!multipart_calls(client.get(), calls)) return nullptr;
-    return std::make_unique<FileInParts>(std::move(calls), bucket_name, object_name, file_name, size, progress);
+    return std::make_unique<FileInParts>(std::move(calls), bucket_name, object_name, file_name, size, progress,
+                                         SentFile(self, file_name));
 }
 
 }  // namespace ostrel

@@ -38,6 +38,7 @@ private:
 struct TreeOptions {
     Filter filter;
     bool skip_unchanged = false;
+    bool size_only = false;  // skip_unchanged="size"
     bool delete_missing = false;
     bool dry_run = false;
     std::shared_ptr<Outcomes> outcomes;

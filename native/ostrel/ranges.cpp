@@ -10,18 +10,21 @@
 // All of that state is touched with the GIL only.
 //
 // Unless `verify` is off, the temporary file is checked against the
-// object's ETag before it replaces the target. For a multipart ETag whose
-// part size is known (and gives at least as many ranges as there are
-// workers), the ranges are cut at that size and each part task hashes its
-// range as it writes it, so the check needs no pass over the file;
-// otherwise (a plain ETag, an unknown or a big part size) the file is read
-// once more. Content that does not match is thrown away and every range fetched
-// again, an attempt that counts as a broken download; after
-// kStreamAttempts such attempts in a row the download raises IntegrityError.
+// object's ETag before it replaces the target. Checking does not change the
+// ranges: the content is hashed as they arrive (hashing.hpp), each part of
+// a multipart ETag of a known part size as soon as its bytes are written,
+// a plain ETag's content as far as it is written without a gap; only what
+// is left at the end is read from the file. An ETag of no known part size
+// is judged from the file once complete. Content that does not match is
+// thrown away and every range fetched again, an attempt that counts as a
+// broken download; after kStreamAttempts such attempts in a row the
+// download raises IntegrityError.
 #include "ranges.hpp"
 
 #include "config.hpp"
+#include "digests.hpp"
 #include "downloads.hpp"
+#include "hashing.hpp"
 #include "progress.hpp"
 #include "retries.hpp"
 #include "transfers.hpp"
@@ -81,8 +84,7 @@ public:
 
     // From the object's `stat`: the ETag every part must match (and the
     // content, when checked), the ranges' size, and the temporary file.
-    // `workers`: the connections the parts share.
-    void start(PyObject* stat, long workers) {
+    void start(PyObject* stat) {
         State& s = state();
         Ref etag = getattr(stat, s.n.etag.get());
         headers_ = require(PyDict_New());
@@ -90,15 +92,16 @@ public:
         require(PyDict_SetItem(headers_.get(), s.if_match.get(), quoted.get()));
         if (verify_) {
             expected_ = Expected::of_stat(stat);
-            // Ranges of the object's own parts, so that each range's digest is
-            // a part's, unless that would leave connections idle (parts of a
-            // size that makes fewer ranges than there are workers).
+            // The ranges stay those of an unchecked download; the content is
+            // hashed as they arrive, in the parts of the first known part
+            // size (none known: read once more at the end).
             const long long parts = expected_ ? expected_.tag().parts : 0;
-            const long long ranges = (size_ + range_ - 1) / range_;
-            if (parts >= 2 && parts >= std::min<long long>(workers, ranges)) {
+            if (expected_ && parts == 0) {
+                hashing_ = true;
+            } else if (expected_) {
                 const std::vector<long long> sizes = part_sizes(size_, parts);
-                if (!sizes.empty()) range_ = sizes.front();
                 hashing_ = !sizes.empty();
+                if (hashing_) cut_ = sizes.front();
             }
         }
         create_temporary(global(s.n.os.get()).get());
@@ -107,14 +110,6 @@ public:
 
     // The parts, in order, of range_ bytes each.
     Tasks parts(const std::shared_ptr<RangedObject>& self);
-
-    // Whether the parts hash their ranges as they write them.
-    bool hashing() const noexcept { return hashing_; }
-
-    // The binary MD5 of range `index`, as its part wrote it.
-    void range_hashed(std::size_t index, PyObject* digest) {
-        digests_[index].assign(PyBytes_AS_STRING(digest), static_cast<std::size_t>(PyBytes_GET_SIZE(digest)));
-    }
 
     // A part ended: `done` when all its bytes are written. The last part to
     // end finishes the object: checks it (when verified) and replaces the
@@ -139,8 +134,12 @@ public:
         }
         call_method(global(state().n.os.get()).get(), state().n.replace.get(), {temp_.get(), target_.get()});
         temp_.reset();  // it is the target now
+        if (expected_ && kept_) kept_->written(target_.get(), expected_.etag());
         if (count_done_ && progress_) progress_.file_done(object_name_.get());
     }
+
+    // Where a checked download keeps the ETag of what it wrote.
+    void keep_digests(PyObject* self) { kept_ = std::make_unique<Digests>(self); }
 
     // True once, after the content did not match and a new temporary file
     // was made: every range is to be fetched again (parts()).
@@ -148,11 +147,10 @@ public:
 
     // Writes the bytes [offset + reached, offset + length) of the object at
     // their place in the temporary file; `reached` grows with each block
-    // written, and `md5` (when set) takes each block. Range `index`'s bytes
+    // written, and the hasher (when set) takes each block. Range `index`'s bytes
     // count as progress once, beyond what earlier attempts counted. Stops
     // early (false) when the transfer is stopping.
-    bool fetch(Work& work, std::size_t index, long long offset, long long length, long long& reached,
-               PyObject* md5);
+    bool fetch(Work& work, std::size_t index, long long offset, long long length, long long& reached);
 
 private:
     // Makes the temporary file, named after the target, so that nobody else's file is used.
@@ -181,19 +179,20 @@ private:
     bool content_matches() {
         Ref computed;
         std::vector<long long> tried;
-        if (hashing_) {
-            std::string joined;
-            for (const std::string& digest : digests_) joined += digest;
-            Ref digest = parts_digest(joined);
+        Verdict verdict = Verdict::kMismatch;
+        if (hasher_) {
+            Ref digest = hasher_->finish(temp_.get());
             Ref expected = tavrin::text(expected_.tag().md5.c_str());
             if (require(PyObject_RichCompareBool(digest.get(), expected.get(), Py_EQ))) return true;
             computed = shown(digest, expected_.tag().parts);
-            tried.push_back(range_);  // the object's parts may differ in size: the full check decides
+            tried.push_back(cut_);  // the object's parts may differ in size: the full check decides
         }
         Ref found;
-        const Verdict verdict = judge(client_.get(), bucket_name_.get(), object_name_.get(), expected_, size_,
-                                      [&](std::vector<Cut>& cuts) { return feed_file(temp_.get(), size_, cuts); },
-                                      found, tried);
+        if (expected_.tag().parts > 0 || !hasher_) {
+            // Parts of another size, or of sizes the server names.
+            verdict = judge(client_.get(), bucket_name_.get(), object_name_.get(), expected_, size_,
+                            [&](std::vector<Cut>& cuts) { return feed_file(temp_.get(), size_, cuts); }, found, tried);
+        }
         if (verdict != Verdict::kMismatch) return true;
         if (found) computed = found;
         discard();
@@ -226,8 +225,10 @@ private:
     bool count_done_;
     bool verify_;
     Expected expected_;              // set when the content is checked
-    bool hashing_ = false;           // the ranges are the object's parts, hashed as written
-    std::vector<std::string> digests_;  // binary MD5 of each range, when hashing
+    std::unique_ptr<Digests> kept_;  // the digest cache
+    bool hashing_ = false;           // the content is hashed as the ranges arrive
+    long long cut_ = 0;              // in parts of this size (0: a plain ETag)
+    std::unique_ptr<RangeHasher> hasher_;  // of the attempt under way
     std::vector<long long> counted_;    // bytes of each range counted as progress
     std::size_t outstanding_ = 0;  // parts not yet ended
     bool failed_ = false;
@@ -235,8 +236,7 @@ private:
     bool restart_ = false;
 };
 
-bool RangedObject::fetch(Work& work, std::size_t index, long long offset, long long length, long long& reached,
-                         PyObject* md5) {
+bool RangedObject::fetch(Work& work, std::size_t index, long long offset, long long length, long long& reached) {
     State& s = state();
     Ref start = require(PyLong_FromLongLong(offset + reached));
     Ref count = require(PyLong_FromLongLong(length - reached));
@@ -254,7 +254,10 @@ bool RangedObject::fetch(Work& work, std::size_t index, long long offset, long l
                 const Py_ssize_t got = require(PyObject_Length(block.get()));
                 if (got == 0) raise_short_body();
                 call_method(file.get(), s.n.write.get(), {block.get()});
-                if (md5 != nullptr) call_method(md5, s.n.update.get(), {block.get()});
+                if (hasher_) {
+                    call_method(file.get(), s.n.flush.get(), {});  // the hasher may read it from the file
+                    hasher_->written(index, block.get(), offset + reached, got, temp_.get());
+                }
                 reached += got;
                 if (progress_ && reached > counted_[index]) {
                     progress_.add_bytes(object_name_.get(), reached - counted_[index]);
@@ -285,18 +288,16 @@ public:
         run_part([&] {
             bool done = false;
             long long reached = 0;
-            Ref md5 = object->hashing() ? new_md5() : Ref();
             with_stream_retries([&](long long& written) {
                 const long long before = reached;
                 try {
-                    done = object->fetch(work, index_, offset_, length_, reached, md5.get());
+                    done = object->fetch(work, index_, offset_, length_, reached);
                 } catch (const tavrin::PyErrOccurred&) {
                     written = reached - before;
                     throw;
                 }
                 return Ref();
             });
-            if (done && md5) object->range_hashed(index_, call_method(md5.get(), state().n.digest.get(), {}).get());
             return done;
         });
         if (object->restarting()) work.spawn(object->parts(object));
@@ -314,7 +315,7 @@ Tasks RangedObject::parts(const std::shared_ptr<RangedObject>& self) {
         tasks.push_back(std::make_unique<RangePart>(self, tasks.size(), offset, std::min(range_, size_ - offset)));
     }
     outstanding_ = tasks.size();
-    digests_.assign(tasks.size(), std::string());
+    if (hashing_) hasher_ = std::make_unique<RangeHasher>(size_, range_, cut_);
     counted_.resize(tasks.size(), 0);
     return tasks;
 }
@@ -337,8 +338,9 @@ public:
         auto object = std::make_shared<RangedObject>(client.get(), bucket_name_.get(), object_name_.get(),
                                                      Ref(target_), size_, progress_, true, configured_verify(self_.get()));
         object->check_target();  // before the request, as the client library's file download
+        object->keep_digests(self_.get());
         Ref stat = call_method(client.get(), state().n.stat_object.get(), {bucket_name_.get(), object_name_.get()});
-        object->start(stat.get(), configured_workers(self_.get()));
+        object->start(stat.get());
         work.spawn(object->parts(object));
     }
 
@@ -362,8 +364,9 @@ public:
           progress_(std::move(progress)) {}
 
     void run(Work&) override {
-        fetch_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get(), progress_,
-                   configured_verify(self_.get()));
+        Ref checked = fetch_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get(),
+                                 progress_, configured_verify(self_.get()));
+        if (checked) Digests(self_.get()).written(target_.get(), checked.get());
         if (progress_) progress_.file_done(object_name_.get());
     }
 
@@ -404,7 +407,8 @@ void download_ranges(PyObject* self, PyObject* client, PyObject* bucket_name, Py
                                                  tavrin::as_long_long(getattr(stat, s.n.size.get()).get()), progress, false,
                                                  configured_verify(self));
     object->check_target();
-    object->start(stat, configured_workers(self));
+    object->keep_digests(self);
+    object->start(stat);
     Tasks parts = object->parts(object);
     if (Transfers::on_transfer_thread()) {
         // One of a directory transfer's threads (an override of _download_file

@@ -37,6 +37,8 @@ public:
 
     explicit operator bool() const noexcept { return static_cast<bool>(path_); }
     long long size() const noexcept { return size_; }
+    // The ETag its bytes came from (quoted).
+    PyObject* etag() const noexcept { return etag_.get(); }
 
     // Appends the rest of object `object_name` to the part file, from its
     // end, and renames it onto `target`. `written` grows with each block

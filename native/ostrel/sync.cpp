@@ -6,6 +6,7 @@
 // transfers go on the call's pool (transfers.cpp). Deletion of what the
 // source lacks comes last, only when every transfer succeeded and nothing
 // was skipped.
+#include "digests.hpp"
 #include "downloads.hpp"
 #include "filters.hpp"
 #include "multipart.hpp"
@@ -82,6 +83,7 @@ void send_uploads(PyObject* self, PyObject* bucket_name, PyObject* prefix, const
                 if (found != listed.by_name.end()) {
                     object.size = found->second->size;
                     object.etag = found->second->etag;
+                    object.size_only = options.size_only;
                 }
             }
             Ref url = remote_url(bucket_name, object_name.get());
@@ -165,6 +167,7 @@ public:
     void run(Work&) override {
         fetch_listed_file(engine(self_.get()).get(), bucket_name_.get(), object_name_.get(), target_.get(), etag_.get(),
                           progress_, configured_verify(self_.get()));
+        if (configured_verify(self_.get())) Digests(self_.get()).written(target_.get(), etag_.get());
         if (progress_) progress_.file_done(object_name_.get());
     }
 
@@ -300,6 +303,7 @@ void send_downloads(PyObject* self, PyObject* bucket_name, const DownloadPlan& p
             if (options.skip_unchanged) {
                 transfer.size = object.size;
                 transfer.etag = object.etag;
+                transfer.size_only = options.size_only;
             }
             Ref url = remote_url(bucket_name, object.name.get());
             transfer.record = Outcomes::record(s.act_download.get(), url.get(), chosen.target.get(), object.size.get());
@@ -433,6 +437,7 @@ TreeOptions tree_options(PyObject* exclude, PyObject* filters, PyObject* skip_un
     TreeOptions options;
     options.filter = Filter::from(exclude, filters);
     options.skip_unchanged = skip_unchanged && truth(skip_unchanged);
+    options.size_only = size_only_from(skip_unchanged);
     options.delete_missing = delete_missing && truth(delete_missing);
     options.dry_run = dry_run && truth(dry_run);
     if (report != nullptr && report != Py_None && !PyCallable_Check(report)) {

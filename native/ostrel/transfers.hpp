@@ -4,6 +4,7 @@
 // GIL; the pool's opener waits for them before it returns or raises.
 #pragma once
 
+#include "digests.hpp"
 #include "ostrel.hpp"
 
 #include <memory>
@@ -159,6 +160,7 @@ void with_transfers(PyObject* self, Body&& body) {
         throw;
     }
     transfers.finish(false);
+    Digests::flush(self);  // what the transfers learnt of their files
 }
 
 }  // namespace ostrel

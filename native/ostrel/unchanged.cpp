@@ -11,12 +11,15 @@
 #include "unchanged.hpp"
 
 #include "config.hpp"
+#include "digests.hpp"
 #include "outcomes.hpp"
 #include "parts.hpp"
 #include "progress.hpp"
 #include "transfers.hpp"
 #include "verify.hpp"
 
+#include <algorithm>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -29,39 +32,91 @@ using tavrin::call_method;
 using tavrin::getattr;
 using tavrin::require;
 
-// True when the file at `path` is a regular file (by os.stat, or os.lstat
-// unless `follow_links`: a link is then no match) of `size` bytes whose
-// content gives `tag`.
-bool content_matches(PyObject* path, long long size, const ContentTag& tag, bool follow_links) {
+// The ETag of `tag` as the cache keeps a transfer's: "<md5>" or "<md5>-<N>".
+std::string etag_text(const ContentTag& tag) {
+    return tag.parts == 0 ? tag.md5 : tag.md5 + "-" + std::to_string(tag.parts);
+}
+
+// What the cache knows of the file of `identity` against `tag`, cut at each
+// of `sizes`: 1 a match, 0 no match (every cut known, none gives it), -1
+// unknown (the file is to be read).
+int known_match(const Digests& digests, const FileIdentity& identity, const ContentTag& tag,
+                const std::vector<long long>& sizes) {
+    if (!digests) return -1;
+    std::vector<KnownDigest> known = digests.known(identity);
+    const std::string transferred = etag_text(tag);
+    std::size_t cuts_known = 0;
+    for (const KnownDigest& entry : known) {
+        if (entry.part_size == KnownDigest::kTransferred) {
+            if (entry.digest == transferred) return 1;
+        } else if (std::find(sizes.begin(), sizes.end(), entry.part_size) != sizes.end()) {
+            if (entry.digest == tag.md5) return 1;
+            ++cuts_known;
+        }
+    }
+    return cuts_known == sizes.size() ? 0 : -1;
+}
+
+// os.stat(path) (os.lstat unless `follow_links`) when it is a regular file
+// of `size` bytes; empty otherwise.
+Ref regular_of_size(PyObject* path, long long size, bool follow_links) {
     State& s = state();
     Ref os = global(s.n.os.get());
     Ref info = call_method(os.get(), follow_links ? s.n.stat.get() : s.n.lstat.get(), {path});
     Ref stat = require(PyImport_ImportModule("stat"));
     Ref mode = getattr(info.get(), s.n.st_mode.get());
-    if (!tavrin::truth(call_method(stat.get(), s.n.S_ISREG.get(), {mode.get()}))) return false;
-    if (tavrin::as_long_long(getattr(info.get(), s.n.st_size.get()).get()) != size) return false;
-
-    std::vector<Cut> cuts;
-    if (tag.parts == 0) {
-        cuts.emplace_back(0);
-    } else {
-        for (long long part_size : part_sizes(size, tag.parts)) cuts.emplace_back(part_size);
-    }
-    if (cuts.empty()) return false;
-    Ref computed;
-    return cuts_match([&](std::vector<Cut>& all) { return feed_file(path, size, all); }, cuts, tag, computed);
+    if (!tavrin::truth(call_method(stat.get(), s.n.S_ISREG.get(), {mode.get()}))) return Ref();
+    if (tavrin::as_long_long(getattr(info.get(), s.n.st_size.get()).get()) != size) return Ref();
+    return info;
 }
 
-// content_matches() for the object as listed (`size`, `etag`); a local file
-// that cannot be read (OSError) matches nothing: its transfer meets the error.
+// True when the file at `path` is a regular file (by os.stat, or os.lstat
+// unless `follow_links`: a link is then no match) of `size` bytes whose
+// content gives `tag`: as the digest cache knows it, else read, and the
+// digests of every cut read kept in the cache.
+bool content_matches(PyObject* self, PyObject* path, long long size, const ContentTag& tag, bool follow_links) {
+    Digests digests(self);
+    const long long since = Digests::now_ns();
+    Ref info = regular_of_size(path, size, follow_links);
+    if (!info) return false;
+
+    std::vector<long long> sizes = tag.parts == 0 ? std::vector<long long>{0} : part_sizes(size, tag.parts);
+    if (sizes.empty()) return false;
+    FileIdentity identity;
+    if (digests) identity = identity_of(path, info.get());
+    const int known = known_match(digests, identity, tag, sizes);
+    if (known >= 0) return known == 1;
+
+    std::vector<Cut> cuts;
+    for (long long part_size : sizes) cuts.emplace_back(part_size);
+    if (!feed_file(path, size, cuts)) return false;
+    Ref expected = tavrin::text(tag.md5.c_str());
+    bool matched = false;
+    for (Cut& cut : cuts) {
+        Ref digest = cut.digest(tag.parts > 0);
+        if (digests) {
+            Py_ssize_t length = 0;
+            const char* hex = PyUnicode_AsUTF8AndSize(digest.get(), &length);
+            if (hex == nullptr) throw tavrin::PyErrOccurred();
+            digests.record(identity, cut.part_size(), std::string(hex, static_cast<std::size_t>(length)), since);
+        }
+        matched = matched || require(PyObject_RichCompareBool(digest.get(), expected.get(), Py_EQ)) == 1;
+    }
+    return matched;
+}
+
+// content_matches() of the object's local file for the object as listed
+// (its size and ETag), or only the size for `size_only`; a local file that
+// cannot be read (OSError) matches nothing: its transfer meets the error.
 // `bytes`: the size, for the progress records.
-bool unchanged(PyObject* path, PyObject* size, PyObject* etag, bool follow_links, long long& bytes) {
+bool unchanged(PyObject* self, const ObjectTransfer& o, long long& bytes) {
     ContentTag tag;
-    if (!PyLong_Check(size) || !parse_etag(etag, tag)) return false;
-    bytes = tavrin::as_long_long(size);
+    if (!PyLong_Check(o.size.get()) || (!o.size_only && !parse_etag(o.etag.get(), tag))) return false;
+    bytes = tavrin::as_long_long(o.size.get());
     if (bytes < 0) return false;
     try {
-        return content_matches(path, bytes, tag, follow_links);
+        if (o.size_only) return static_cast<bool>(regular_of_size(o.local.get(), bytes, o.follow_links));
+        return content_matches(self, o.local.get(), bytes, tag, o.follow_links);
     } catch (const tavrin::PyErrOccurred&) {
         tavrin::PendingError error;
         if (!error.matches(PyExc_OSError)) error.reraise();
@@ -81,7 +136,7 @@ public:
         ProgressOnThread reporting(progress_);
         ObjectTransfer& o = object_;
         long long bytes = 0;
-        if (o.etag && unchanged(o.local.get(), o.size.get(), o.etag.get(), o.follow_links, bytes)) {
+        if ((o.etag || (o.size_only && o.size)) && unchanged(self_.get(), o, bytes)) {
             if (progress_) progress_.file_skipped(o.object_name.get(), bytes);
             if (direct_) std::exchange(direct_, nullptr)->drop();
             return;
@@ -121,6 +176,13 @@ private:
 }  // namespace
 
 bool skip_unchanged_from(PyObject* value) { return flag_from(value, "skip_unchanged", false); }
+
+bool size_only_from(PyObject* value) {
+    if (value == nullptr || !PyUnicode_Check(value)) return false;
+    if (PyUnicode_CompareWithASCIIString(value, "size") == 0) return true;
+    PyErr_Format(PyExc_ValueError, "skip_unchanged must be True, False, None or 'size', not %R", value);
+    throw tavrin::PyErrOccurred();
+}
 
 bool configured_skip_unchanged(PyObject* self) {
     Ref value = configured(self, state().n.skip_unchanged.get());

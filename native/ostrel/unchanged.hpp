@@ -18,6 +18,10 @@ class Progress;
 // True, False or None.
 bool skip_unchanged_from(PyObject* value);
 
+// True when a tree transfer's `skip_unchanged` argument is "size" (compare
+// sizes alone); ValueError for any other str.
+bool size_only_from(PyObject* value);
+
 // skip_unchanged_from(self._config.skip_unchanged), an optional attribute.
 bool configured_skip_unchanged(PyObject* self);
 
@@ -40,6 +44,8 @@ struct ObjectTransfer {
     // Only a regular file can match; a link to one only when following links
     // (the walk follows them; a download's target must be the file itself).
     bool follow_links = true;
+    // Compared by size alone (skip_unchanged="size"): the content is not read.
+    bool size_only = false;
     // A tree transfer's record of the object: added to `outcomes` once the
     // object is transferred, or instead of transferring it (`dry_run`).
     std::shared_ptr<const Outcomes> outcomes{};

@@ -1,6 +1,7 @@
 // Uploads: in-memory data, one local file, a local directory tree.
 #include "ostrel.hpp"
 #include "config.hpp"
+#include "digests.hpp"
 #include "multipart.hpp"
 #include "progress.hpp"
 #include "transfers.hpp"
@@ -106,15 +107,20 @@ Ref upload_file(const Args<5>& a) {
             if (reporting.owner()) progress.file_done(name.get());
             return;
         }
+        SentFile sending(self, a[3]);
+        Ref written;
         if (!progress) {
-            call_method(engine(self).get(), s.n.fput_object.get(),
-                        {a[1], name.get(), a[3], content_type.get(), parallel}, s.kw_fput.get());
-            return;
+            written = call_method(engine(self).get(), s.n.fput_object.get(),
+                                  {a[1], name.get(), a[3], content_type.get(), parallel}, s.kw_fput.get());
+        } else {
+            Ref hook = progress.hook(name.get());
+            written = call_method(engine(self).get(), s.n.fput_object.get(),
+                                  {a[1], name.get(), a[3], content_type.get(), parallel, hook.get()},
+                                  s.kw_fput_progress.get());
         }
-        Ref hook = progress.hook(name.get());
-        call_method(engine(self).get(), s.n.fput_object.get(),
-                    {a[1], name.get(), a[3], content_type.get(), parallel, hook.get()}, s.kw_fput_progress.get());
-        if (reporting.owner()) progress.file_done(name.get());
+        sending.sent(tavrin::optional_getattr(written.get(), s.n.etag.get()).get());
+        if (!Transfers::on_transfer_thread()) Digests::flush(self);
+        if (progress && reporting.owner()) progress.file_done(name.get());
     });
     return Ref::borrow(Py_None);
 }

@@ -163,6 +163,8 @@ def build_parser() -> argparse.ArgumentParser:
     sync.add_argument("--delete", action="store_true",
                       help="remove at the target what the source lacks, once every transfer succeeded")
     dry_run_option(sync)
+    sync.add_argument("--size-only", action="store_true",
+                      help="compare sizes alone, for trees whose modification times are not kept")
     json_option(sync)
 
     rm = command("rm", "remove an object, or (-r) every object under a folder")
@@ -409,7 +411,7 @@ def _tree(client: TavrinOstrel, args: argparse.Namespace, out: Output, *, sync: 
     source_remote, target_remote = _ends(args.source, args.target)
     options: dict[str, Any] = {"filters": args.filters, "report": out.transfer, "dry_run": args.dry_run}
     if sync:
-        options.update(skip_unchanged=True, delete=args.delete)
+        options.update(skip_unchanged="size" if args.size_only else True, delete=args.delete)
     if target_remote is not None:
         if not os.path.isdir(args.source):
             raise UsageError(f"{args.source!r} is not a folder")

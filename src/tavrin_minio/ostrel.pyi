@@ -112,6 +112,8 @@ class TavrinOstrel:
     # verify (None, True or False): downloads are checked against the
     # object's ETag unless False; tavrin_minio.IntegrityError when the
     # content keeps arriving corrupted.
+    # digest_cache (None, True, False or the path of a file): where the
+    # digests of local files are kept by file identity; False for none.
     def __init__(self, config: MutableMapping[str, Any]) -> None: ...
     def _cleanse_params(self, config: MutableMapping[str, Any]) -> None: ...
     def _set_params_dict(self) -> None: ...
@@ -186,7 +188,7 @@ class TavrinOstrel:
         prefix: str = "",
         *,
         exclude: Iterable[str] | None = None,
-        skip_unchanged: bool = False,
+        skip_unchanged: bool | Literal["size"] = False,
         delete: bool = False,
         dry_run: bool = False,
         report: Callable[[_TransferRecord], object] | None = None,
@@ -199,7 +201,7 @@ class TavrinOstrel:
         dir_path: StrPath,
         *,
         exclude: Iterable[str] | None = None,
-        skip_unchanged: bool = False,
+        skip_unchanged: bool | Literal["size"] = False,
         delete: bool = False,
         dry_run: bool = False,
         report: Callable[[_TransferRecord], object] | None = None,
