@@ -30,6 +30,14 @@ def s3_endpoint():
     server.stop()
 
 
+@pytest.fixture(autouse=True)
+def _own_cache_folder(tmp_path, monkeypatch):
+    """Each test's digest cache (and whatever else goes to the user's cache
+    folder) in a folder of its own, never the user's; the command-line
+    processes a test starts inherit it."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+
+
 @pytest.fixture
 def s3_config(s3_endpoint):
     """A client configuration for the S3 server, whose state starts empty."""
