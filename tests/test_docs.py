@@ -107,3 +107,19 @@ def test_command_page_names_every_option(name):
     assert shown >= {"--help", "--config", "--profile"}  # the options were found at all
     missing = sorted(option for option in shown if not re.search(rf"(?<![\w-]){option}(?![\w-])", text))
     assert not missing, f"docs/cli/{name}.md lacks {missing}"
+
+
+def test_readme_links_reach_pages():
+    """The README's links into docs/ name pages and headings that exist."""
+    readme = DOCS.parent / "README.md"
+    if not readme.is_file():
+        pytest.skip("no README.md beside docs/")
+    links = re.findall(r"\]\((docs/[^)#]+)(?:#([^)]+))?\)", readme.read_text(encoding="utf-8"))
+    assert links
+    for path, anchor in links:
+        page = DOCS.parent / path
+        assert page.is_file(), path
+        if anchor:
+            headings = re.findall(r"^#+ (.+)$", page.read_text(encoding="utf-8"), re.M)
+            slugs = {re.sub(r"[^\w\- ]", "", heading).strip().lower().replace(" ", "-") for heading in headings}
+            assert anchor in slugs, f"{path}#{anchor}"
