@@ -2,6 +2,7 @@
 abstract suites, the calls behind the methods, ranged reads, writes in parts
 that fail cleanly, and pandas/pyarrow round trips, one through the tunnel."""
 
+import contextlib
 import datetime
 import io
 import os
@@ -96,9 +97,32 @@ def test_list_folder_call(recorder_client, args, prefix):
     assert engine.calls == [("list_objects", (), {"bucket_name": "b", "prefix": prefix, "recursive": False})]
 
 
+def test_folder_tree_call(recorder_client):
+    """One recursive listing; folders derived from the names, markers and
+    names with an empty part make no file."""
+    when = datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc)
+    names = ["p/a/b.txt", "p/a/c", "p/d/", "p/", "p/e//x", "p/top"]
+    entries = [SimpleNamespace(object_name=n, last_modified=when, etag="e", size=1) for n in names]
+    c, engine, _ = recorder_client(list_objects=lambda **kw: iter(entries))
+
+    def file(name):
+        return {"name": name, "size": 1, "type": "file", "ETag": "e", "LastModified": when}
+
+    def folder(name):
+        return {"name": name, "size": 0, "type": "directory"}
+
+    assert c._folder_tree("b", "p", "b/p") == {
+        "b/p": ({"a": folder("b/p/a"), "d": folder("b/p/d"), "e": folder("b/p/e")}, {"top": file("b/p/top")}),
+        "b/p/a": ({}, {"b.txt": file("b/p/a/b.txt"), "c": file("b/p/a/c")}),
+        "b/p/d": ({}, {}), "b/p/e": ({}, {})}
+    assert engine.calls == [("list_objects", (), {"bucket_name": "b", "prefix": "p/", "recursive": True})]
+    entries.clear()
+    assert c._folder_tree("b") == {}
+
+
 def test_import_leaves_fsspec_alone():
     code = ("import sys, tavrin_minio, tavrin_minio.ostrel, tavrin_minio.mimora; "
-            "sys.exit('fsspec' in sys.modules)")
+            "sys.exit('fsspec' in sys.modules or 'upath' in sys.modules)")
     assert subprocess.run([sys.executable, "-c", code]).returncode == 0
 
 
@@ -142,17 +166,26 @@ def test_listings_and_info(tfs, tb, monkeypatch):
     assert tfs.ls(f"{tb}/m") == [] and tfs.ls(f"{tb}/top", detail=False) == [f"{tb}/top"]
     assert calls == [False, False, False, False], "one delimiter listing per ls"
 
-    calls.clear()
-    assert tfs.find(tb) == sorted(f"{tb}/{k}" for k in ("a/b/c.txt", "a/d.csv", "top", "a/b/deep/e"))
-    assert tfs.find(f"{tb}/a", maxdepth=1, withdirs=True) == [f"{tb}/a", f"{tb}/a/b", f"{tb}/a/d.csv"]
-    assert tfs.glob(f"{tb}/a/*/*") == [f"{tb}/a/b/c.txt", f"{tb}/a/b/deep"]
-    assert tfs.du(f"{tb}/a") == 9 + 7 + 10
-    assert [(root, sorted(dirs), files) for root, dirs, files in tfs.walk(f"{tb}/a")] == [
+    requests = []
+    execute = tfs.client._engine._execute
+    monkeypatch.setattr(tfs.client._engine, "_execute", lambda *a, **kw: requests.append(a[0]) or execute(*a, **kw))
+
+    def one_request(value):
+        assert requests == ["GET"], "one listing, nothing else"
+        requests.clear()
+        return value
+
+    assert one_request(tfs.find(tb)) == sorted(f"{tb}/{k}" for k in ("a/b/c.txt", "a/d.csv", "top", "a/b/deep/e"))
+    assert one_request(tfs.find(f"{tb}/a", maxdepth=1, withdirs=True)) == [f"{tb}/a", f"{tb}/a/b", f"{tb}/a/d.csv"]
+    assert one_request(tfs.glob(f"{tb}/a/*/*")) == [f"{tb}/a/b/c.txt", f"{tb}/a/b/deep"]
+    assert one_request(tfs.du(f"{tb}/a")) == 9 + 7 + 10
+    assert one_request(tfs.expand_path(f"{tb}/a/b", recursive=True)) == [
+        f"{tb}/a/b", f"{tb}/a/b/c.txt", f"{tb}/a/b/deep", f"{tb}/a/b/deep/e"]
+    assert one_request([(root, sorted(dirs), files) for root, dirs, files in tfs.walk(f"{tb}/a")]) == [
         (f"{tb}/a", ["b"], ["d.csv"]), (f"{tb}/a/b", ["deep"], ["c.txt"]), (f"{tb}/a/b/deep", [], ["e"])]
-    # find, find, glob, du, walk: one recursive listing each; the four delimiter
-    # listings are fsspec's isdir() and info() of the root for find(withdirs=True)
-    # and glob, however many folders there are.
-    assert (calls.count(True), calls.count(False)) == (5, 4), "no listing per folder"
+    assert one_request(tfs.isdir(f"{tb}/a/b"))
+    assert calls.count(True) == 6, "each a recursive listing, never one per folder"
+    monkeypatch.undo()
 
     assert [tfs.isdir(f"{tb}/a/b"), tfs.isfile(f"{tb}/a/b"), tfs.isfile(f"{tb}/top"), tfs.isdir(tb)] == [
         True, False, True, True]
@@ -209,19 +242,116 @@ def test_buckets_as_folders(tfs):
 
 
 def test_put_and_get_go_through_the_client(tfs, tb, tmp_path, monkeypatch):
-    """put_file and get_file are the class's own transfers, which carry workers,
-    parts, resume and progress."""
+    """put and get, of one file too, are the class's own batch of transfers on
+    its pool (workers: the command line's default unless the config names one)."""
+    from tavrin_minio.cli import DEFAULT_WORKERS
+
     seen = []
-    upload, download = tfs.client._upload_file, tfs.client._download_file
-    monkeypatch.setattr(tfs.client, "_upload_file", lambda *a: seen.append(("up", a)) or upload(*a))
-    monkeypatch.setattr(tfs.client, "_download_file", lambda *a: seen.append(("down", a)) or download(*a))
+    many = tfs.client._transfer_many
+    monkeypatch.setattr(tfs.client, "_transfer_many", lambda action, pairs, **kw: seen.append((action, pairs))
+                        or many(action, pairs, **kw))
     source = tmp_path / "in.txt"
     source.write_bytes(b"text")
     tfs.put(str(source), f"tavrin://{tb}/dir/in.txt")
     tfs.get(f"{tb}/dir/in.txt", str(tmp_path / "out.txt"))
     assert (tmp_path / "out.txt").read_bytes() == b"text"
-    assert seen == [("up", (tb, "dir/in.txt", str(source))), ("down", (tb, "dir/in.txt", str(tmp_path / "out.txt")))]
+    assert seen == [("upload", [(str(source), f"{tb}/dir/in.txt")]),
+                    ("download", [(f"{tb}/dir/in.txt", str(tmp_path / "out.txt"))])]
     assert tfs.info(f"{tb}/dir/in.txt")["ContentType"] == "text/plain"
+    assert tfs.client._config.workers == DEFAULT_WORKERS
+
+
+@pytest.fixture
+def counted(s3_config, monkeypatch):
+    """A file system on 3 workers whose storage calls count how many are under
+    way at once (a call the client library makes inside another is not counted)."""
+    import threading
+    import time
+
+    fs = TavrinFileSystem(config={**s3_config, "workers": 3}, skip_instance_cache=True)
+    lock, local, counts = threading.Lock(), threading.local(), {"now": 0, "most": 0}
+
+    def counting(method):
+        def call(*args, **kwargs):
+            if getattr(local, "inside", False):
+                return method(*args, **kwargs)
+            local.inside = True
+            with lock:
+                counts["now"] += 1
+                counts["most"] = max(counts["most"], counts["now"])
+            try:
+                time.sleep(0.01)
+                return method(*args, **kwargs)
+            finally:
+                with lock:
+                    counts["now"] -= 1
+                local.inside = False
+        return call
+
+    engine = fs.client._engine
+    for name in ("fget_object", "get_object", "fput_object", "put_object", "stat_object", "copy_object"):
+        monkeypatch.setattr(engine, name, counting(getattr(engine, name)))
+    fs.counts = counts
+    return fs
+
+
+@pytest.mark.timeout(60)
+def test_many_files_on_the_pool(counted, tmp_path):
+    fs = counted
+    bucket = new_bucket(fs)
+    local = tmp_path / "up"
+    for i in range(12):
+        (local / f"d{i % 3}").mkdir(parents=True, exist_ok=True)
+        (local / f"d{i % 3}" / f"f{i}.txt").write_bytes(b"%d" % i)
+    fs.put(str(local), f"{bucket}/t", recursive=True)
+    names = sorted(f"{bucket}/t/d{i % 3}/f{i}.txt" for i in range(12))
+    assert fs.find(f"{bucket}/t") == names
+    fs.get(f"{bucket}/t", str(tmp_path / "down"), recursive=True)
+    assert sorted(p.read_bytes() for p in (tmp_path / "down").rglob("*.txt")) == sorted(b"%d" % i for i in range(12))
+    assert fs.cat(names) == {n: n.rsplit("f", 1)[1][:-4].encode() for n in names}
+    assert fs.cat_ranges(names[:2] + names[:1], [0, 0, -1], [1, None, None]) == [b"0", b"3", b"0"]
+    assert fs.sizes(names) == [len(n.rsplit("f", 1)[1]) - 4 for n in names]
+    fs.copy(names, [f"{bucket}/c/{i}" for i in range(12)])
+    assert fs.cat(f"{bucket}/c/11") == fs.cat(names[11])
+    assert 1 < fs.counts["most"] <= 3, fs.counts
+
+
+@pytest.mark.parametrize("call", ["get", "put", "cat", "sizes", "copy"])
+def test_many_files_raise_the_earliest_failure(tfs, tb, tmp_path, call):
+    """Every path is tried; the first failing one in the call's order is
+    raised, as fsspec's own error; a failed download leaves no file behind."""
+    names = [f"{tb}/k{i}" for i in range(6)]
+    for name in names[::2]:
+        tfs.pipe(name, b"v")
+    for i in range(6):
+        (tmp_path / f"l{i}").write_bytes(b"v") if i % 2 == 0 else None
+    locals_ = [str(tmp_path / f"l{i}") for i in range(6)]
+    (tmp_path / "out").mkdir()
+    run = {"get": lambda: tfs.get(names, [str(tmp_path / "out" / f"{i}") for i in range(6)]),
+           "put": lambda: tfs.put(locals_, [f"{tb}/up{i}" for i in range(6)]),
+           "cat": lambda: tfs.cat(names), "sizes": lambda: tfs.sizes(names),
+           "copy": lambda: tfs.copy(names, [f"{tb}/c{i}" for i in range(6)])}[call]
+    with pytest.raises(FileNotFoundError) as info:
+        run()
+    assert info.value.filename == (locals_[1] if call == "put" else names[1])
+    if call == "get":  # many files: each by one request ("fetch"), no temporary file left
+        assert sorted(os.listdir(tmp_path / "out")) == ["0", "2", "4"]
+        with pytest.raises(ValueError, match="folder"):
+            tfs.client._transfer_many("fetch", [(names[0], str(tmp_path / "out"))])
+        assert sorted(os.listdir(tmp_path / "out")) == ["0", "2", "4"]
+    assert pending_uploads(tfs, tb) == []
+
+
+def test_cat_on_error(tfs, tb):
+    tfs.pipe(f"{tb}/a", b"A")
+    paths = [f"{tb}/a", f"{tb}/missing"]
+    assert tfs.cat(paths, on_error="omit") == {f"{tb}/a": b"A"}
+    returned = tfs.cat(paths, on_error="return")
+    assert returned[f"{tb}/a"] == b"A" and isinstance(returned[f"{tb}/missing"], FileNotFoundError)
+    ranges = tfs.cat_ranges(paths, 0, 1)
+    assert ranges[0] == b"A" and isinstance(ranges[1], FileNotFoundError)
+    with pytest.raises(FileNotFoundError):
+        tfs.cat_ranges(paths, 0, 1, on_error="raise")
 
 
 PAYLOAD = os.urandom(300_000)
@@ -338,3 +468,95 @@ def test_pyarrow_parquet_and_upath(tfs, tb, s3_config):
     path = UPath(f"tavrin://{tb}/t.parquet", config=s3_config)
     assert path.exists() and path.stat().st_size == tfs.size(f"{tb}/t.parquet")
     assert [p.name for p in path.parent.iterdir()] == ["t.parquet"]
+
+
+def test_object_replaced_while_open_fails_the_read(ranged):
+    """Each range asks for the version seen at open: the server's own
+    PreconditionFailed, never a mixture of versions."""
+    fs, path = ranged
+    with fs.open(path, "rb", block_size=1024) as file:
+        assert file.read(10) == PAYLOAD[:10]
+        fs.pipe(path, b"new" * 100_000)
+        with pytest.raises(S3Error) as info:
+            file.read(4096)
+    assert info.value.code == "PreconditionFailed"
+
+
+@pytest.mark.parametrize("action, pairs, error", [
+    ("move", [("b/k", None)], ValueError), ("read", [("b/k", None, 1)], ValueError),
+    ("read", [("b", None)], ValueError), ("size", [(1, None)], TypeError), ("copy", [("b/k", "b/")], ValueError),
+    ("read", [("b/k", (1,))], TypeError), ("read", [("b/k", (-1, 2))], ValueError)])
+def test_transfer_many_refuses_bad_pairs(tfs, action, pairs, error):
+    """Bad pairs are refused before anything is sent (or as that pair's failure)."""
+    with pytest.raises(error):
+        tfs.client._transfer_many(action, pairs)
+
+
+@pytest.mark.parametrize("size", [MiB, 12 * MiB], ids=["one-put", "in-parts"])
+@pytest.mark.parametrize("ends", ["committed", "exception"])
+def test_transaction_stores_at_the_end(tfs, tb, size, ends):
+    paths = [f"{tb}/t/written.bin", f"{tb}/t/piped.txt"]
+    with pytest.raises(KeyError) if ends == "exception" else contextlib.nullcontext():
+        with tfs.transaction:
+            with tfs.open(paths[0], "wb") as file:
+                write_big(file, size)
+            tfs.pipe({paths[1]: b"piped", f"{tb}/t/marker/": b""})
+            assert tfs.find(tb, withdirs=True) == [tb], "nothing before the block ends"
+            if ends == "exception":
+                raise KeyError("stop")
+    assert [tfs.exists(p) for p in [*paths, f"{tb}/t/marker"]] == [ends == "committed"] * 3
+    if ends == "committed":
+        assert tfs.size(paths[0]) == size and tfs.cat(paths[1]) == b"piped"
+    assert pending_uploads(tfs, tb) == []
+    tfs.start_transaction()
+    tfs.pipe(paths[1], b"again")
+    tfs.end_transaction()
+    assert tfs.cat(paths[1]) == b"again"
+
+
+@pytest.mark.parametrize("size", [0, 1000, 6 * MiB], ids=["missing", "small", "copied-in-server"])
+def test_append(tfs, tb, size, monkeypatch):
+    path = f"{tb}/log.csv"
+    old = os.urandom(size)
+    if size:
+        tfs.pipe(path, old)
+    read = []
+    get_object = tfs.client._engine.get_object
+    monkeypatch.setattr(tfs.client._engine, "get_object", lambda *a, **kw: read.append(a) or get_object(*a, **kw))
+    with tfs.open(path, "ab") as file:
+        assert file.tell() == size
+        file.write(b"new,line\n")
+    assert tfs.cat(path) == old + b"new,line\n"
+    assert len(read) == (size == 1000) + 1, "a big object is not fetched to be appended to"
+    assert pending_uploads(tfs, tb) == []
+    with pytest.raises(ValueError, match="not supported"):
+        tfs.open(path, "r+b")
+
+
+def test_dask_to_csv_single_file(tfs, tb, s3_config):
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    frame = pd.DataFrame({"n": range(100), "s": [f"r{i}" for i in range(100)]})
+    options = {"config": s3_config, "skip_instance_cache": True}
+    dd.from_pandas(frame, npartitions=4).to_csv(f"tavrin://{tb}/all.csv", single_file=True, index=False,
+                                                storage_options=options)
+    back = pd.read_csv(io.BytesIO(tfs.cat(f"{tb}/all.csv")))
+    pd.testing.assert_frame_equal(back, frame)
+
+
+def test_folder_markers_and_collisions(tfs, tb):
+    tfs.pipe(f"{tb}/dir/", b"")
+    tfs.touch(f"tavrin://{tb}/touched/")
+    tfs.mkdir(f"{tb}/made/")
+    tfs.mkdir(f"{tb}/implied")  # no slash: nothing to make
+    engine = tfs.client._engine
+    assert sorted(o.object_name for o in engine.list_objects(tb, recursive=True)) == ["dir/", "made/", "touched/"]
+    for name in ("dir", "made", "touched"):
+        assert tfs.info(f"{tb}/{name}")["type"] == "directory" and tfs.isdir(f"{tb}/{name}")
+        assert tfs.ls(f"{tb}/{name}") == []
+    assert sorted(tfs.ls(tb, detail=False)) == [f"{tb}/dir", f"{tb}/made", f"{tb}/touched"]
+    assert tfs.find(tb) == [] and [root for root, _, _ in tfs.walk(tb)] == [tb, f"{tb}/dir", f"{tb}/made",
+                                                                            f"{tb}/touched"]
+    # "both": an object and a prefix of others: a folder, as s3fs treats it.
+    tfs.pipe({f"{tb}/both": b"object", f"{tb}/both/inner": b"x"})
+    assert tfs.isdir(f"{tb}/both") and tfs.ls(f"{tb}/both", detail=False) == [f"{tb}/both/inner"]

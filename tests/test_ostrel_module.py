@@ -49,6 +49,8 @@ METHODS = [
     ("_move_tree_down", "TavrinOstrel._move_tree_down(self, bucket_name, prefix, dir_path, *, filters=None, "
                         "wildcard=False, report=None)"),
     ("_upload_stream", "TavrinOstrel._upload_stream(self, bucket_name, object_name, stream)"),
+    ("_transfer_many", "TavrinOstrel._transfer_many(self, action, pairs, *, return_exceptions=False, report=None)"),
+    ("_folder_tree", "TavrinOstrel._folder_tree(self, bucket_name, prefix='', root='')"),
 ]
 
 

@@ -299,6 +299,25 @@ def cases(tmp_path):
         "stat_object": ({"stat_object": lambda b, o: Stat()}, lambda c: c._stat_object("b", NAME)),
         "upload_stream": ({}, lambda c: c._upload_stream("b", NAME, io.BytesIO(PAYLOAD))),
         "upload_stream_parts_error": ({}, lambda c: c._upload_stream("b", NAME, PartThenBroken())),
+        "folder_tree": ({"list_objects": lambda **kw: [Entry("p/a/b.txt"), Entry("p/a/c"), Entry("p/d/"), Entry("p//x"),
+                                                       Entry("p/")]},
+                        lambda c: c._folder_tree("b", "p", "b/p")),
+        "folder_tree_bad_root": ({"list_objects": lambda **kw: [Entry("p/a")]}, lambda c: c._folder_tree("b", "p", 1)),
+        "transfer_many": ({"get_object": Whole, "stat_object": lambda b, o: Stat(), "copy_object": None},
+                          lambda c: [workers(c)._transfer_many(action, pairs) for action, pairs in (
+                              ("read", [(f"b/{NAME}", None), (f"b/{NAME}", (1, 3)), (f"b/{NAME}", (2, 1))]),
+                              ("size", [(f"b/{NAME}", None)]), ("copy", [(f"b/{NAME}", "b/x")]),
+                              ("fetch", [(f"b/{NAME}", str(tmp_path / "fetched" / "f"))]),
+                              ("upload", [(str(local), f"b/{NAME}")]))]),
+        "transfer_many_errors": ({"stat_object": s3_error(), "fget_object": s3_error()},
+                                 lambda c: (c._transfer_many("size", [(f"b/{NAME}", None)] * 3, return_exceptions=True,
+                                                             report=lambda i: None),
+                                            workers(c)._transfer_many("download", [(f"b/{NAME}", str(local))] * 3),
+                                            c._transfer_many("fetch", [(f"b/{NAME}", str(tmp_path / "f"))] * 2,
+                                                             return_exceptions=True),
+                                            c._transfer_many("fetch", [(f"b/{NAME}", str(tmp_path))],
+                                                             return_exceptions=True))),
+        "transfer_many_bad": ({}, lambda c: c._transfer_many("read", [(f"b/{NAME}", None), ("nobucket", None)])),
         "argument_error": ({}, lambda c: c._create_bucket(NAME, bucket_name=NAME)),
         "argument_error_count": ({}, lambda c: c._get_url(NAME, NAME, 1, 2)),
     }
@@ -316,6 +335,7 @@ def cases(tmp_path):
     "download_stream", "copy_tree", "copy_tree_wildcard_dry", "copy_object_move", "copy_object_mismatch",
     "folder_usage", "stat_object", "move_tree_up_kept", "move_tree_down", "move_file_up_kept",
     "upload_stream", "upload_stream_parts_error",
+    "download_stream", "folder_tree", "folder_tree_bad_root", "transfer_many", "transfer_many_errors", "transfer_many_bad",
 ])
 def test_operation_does_not_leak(recorder_client, tmp_path, case):
     results, call = cases(tmp_path)[case]

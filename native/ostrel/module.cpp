@@ -11,7 +11,9 @@
 #include "copies.hpp"
 #include "moves.hpp"
 #include "ostrel.hpp"
+#include "batch.hpp"
 #include "progress.hpp"
+#include "tree.hpp"
 
 #include "tavrin/module_guard.hpp"
 
@@ -33,6 +35,7 @@ PyMethodDef* const kMethods[] = {
     &copy_object_def,   &copy_tree_def,      &folder_usage_def,    &stat_object_def,
     &move_file_up_def,  &move_tree_up_def,   &move_tree_down_def,
     &upload_stream_def,
+    &transfer_many_def, &folder_tree_def,
 };
 
 void make_texts(State& s) {

@@ -40,7 +40,7 @@ using tavrin::Signature;
     X(_create_multipart_upload) X(_upload_part) X(_complete_multipart_upload) X(_abort_multipart_upload)    \
     X(Part) X(unquote) X(status) X(headers) X(truncate) X(IntegrityError) X(verify) X(metadata)          \
     X(fspath) X(lexists) X(rmdir) X(action) X(source) X(target) X(key) X(prefix) X(is_dir) X(quote)      \
-    X(islink) X(exists)
+    X(islink) X(exists) X(code) X(copy_object) X(commonconfig) X(CopySource) X(_download_stream) X(getvalue)
 
 struct State {
 #define OSTREL_DECLARE(name) Ref name;

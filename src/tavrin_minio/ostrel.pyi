@@ -66,6 +66,18 @@ class _ObjectStat(TypedDict):
 _Filters = Iterable[tuple[Literal["exclude", "include"], str]]
 
 @type_check_only
+class _TreeFolder(TypedDict):
+    """A sub-folder in ``_folder_tree``."""
+
+    name: str
+    size: int
+    type: Literal["directory"]
+
+# An object in ``_folder_tree``: "name", "size", "type" ("file"), "ETag" and
+# "LastModified" (keys that are not identifiers).
+_TreeFile = dict[str, Any]
+
+@type_check_only
 class _TransferRecord(TypedDict):
     """What a tree transfer did (or, in a dry run, would do) with one file or object.
 
@@ -271,4 +283,36 @@ class TavrinOstrel:
         it ends within 16 MiB, else the parts of one multipart upload (16 MiB each, one in memory), aborted
         when the stream, a part, the completion or Ctrl-C fails, so that the server keeps no part; typed by
         `get_mimora`; the byte count.
+        """
+    # Objects are "bucket/key"; per action the pairs are (source, target):
+    # download (object, local file), upload (local file, object), copy (object,
+    # object), read (object, None or (start, end)) -> bytes, size (object, None) -> int.
+    def _transfer_many(
+        self,
+        action: Literal["download", "fetch", "upload", "copy", "read", "size"],
+        pairs: Iterable[tuple[Any, Any]],
+        *,
+        return_exceptions: bool = False,
+        report: Callable[[int], object] | None = None,
+    ) -> list[Any]:
+        """Each `(source, target)` pair (objects named `"bucket/key"`) as one task of the transfer pool, at
+        most `workers` at once: `"download"` (object, local file) checked as `_download_file`'s, `"fetch"`
+        (object, local file) by one request checked as `_download_stream`'s, into a temporary file beside
+        the file (the library's `.part.minio` naming) moved onto it, its folder made, nothing left on
+        failure, a folder as the target a `ValueError`, `"upload"` (local file, object) by `_upload_file`,
+        `"copy"` (object, object) inside the server, `"read"` (object, `None`: its bytes checked as
+        `_download_stream`'s; or `(start, end)`: that range), `"size"` (object, `None`); the results in the
+        pairs' order. The first failure stops the rest and the earliest failed pair's exception is raised;
+        `return_exceptions`: every pair runs and a failure is its result. `report(index)` as each pair is
+        done.
+        """
+    # {folder: (sub-folders by name, objects by name)}, from one recursive listing.
+    def _folder_tree(
+        self, bucket_name: str, prefix: str = "", root: str = ""
+    ) -> dict[str, tuple[dict[str, _TreeFolder], dict[str, _TreeFile]]]:
+        """Every folder under the folder `prefix` from one recursive listing, as `{folder: (folders, files)}`:
+        `folder` is `root` (then `/` and the path below `prefix`), `folders` maps sub-folder names to
+        `{"name", "size": 0, "type": "directory"}`, `files` object names to `{"name", "size", "type":
+        "file", "ETag", "LastModified"}`; a marker object `name/` is its folder and no file; `{}` when
+        nothing is there. The file system's `find`, `walk`, `du` and `glob` are built on it.
         """
