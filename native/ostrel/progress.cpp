@@ -236,7 +236,7 @@ Ref progress_from(PyObject* value) {
         tavrin::PendingError missing;
         PyErr_SetString(PyExc_ValueError,
                         "progress=True draws its bar with tqdm, which cannot be imported; install it with: "
-                        "pip install \"tavrin_minio[progress]\"");
+                        "pip install tqdm");
         tavrin::PendingError refused;
         Ref error = refused.take();
         PyException_SetCause(error.get(), missing.take().release());
