@@ -142,6 +142,7 @@ def silent_server():
     (["ls"], {"password": 12345}, 2, "password must be a string (the secret key), not an integer"),
     (["ls"], {"host": "127.0.0.1:5177"}, 2, "host must be a host name or IP address, without a port"),
     (["ls"], {"workrs": 8}, 2, "unknown key 'workrs'; did you mean 'workers'?"),
+    (["ls"], {"digest_cache": 3}, 2, "digest_cache must be true, false or the path of a cache file, not 3"),
     (["ls"], {"ssh": True}, 2, "ssh = true needs ssh_host"),
     (["url", "s3://{bucket}/k", "--days", "8"], {}, 2, "at most 7, not '8'"),
     (["url", "s3://{bucket}/k", "--days", "nan"], {}, 2, "at most 7, not 'nan'"),
@@ -203,10 +204,12 @@ def test_help_and_version_do_not_import_the_client():
     assert "--exclude" in done.stdout and "0.1.0" in done.stdout
 
 
-def test_json_records_and_unchanged_reruns(cli, client, bucket, tmp_path):
+def test_json_records_and_unchanged_reruns(cli, client, bucket, s3_config, tmp_path):
     write_tree(tmp_path / "tree", {"a.txt": b"a", "d/b.txt": b"bb"})
     target = f"s3://{bucket}/p"
-    up = records(cli("sync", str(tmp_path / "tree"), target, "--json"))
+    cache = tmp_path / "own-digests.sqlite3"  # a profile's digest_cache names the cache file
+    up = records(cli("sync", str(tmp_path / "tree"), target, "--json", profile={**s3_config, "digest_cache": str(cache)}))
+    assert cache.is_file()
     assert sorted(up, key=lambda r: r["target"]) == [
         {"action": "upload", "source": str(tmp_path / "tree/a.txt"), "target": f"{target}/a.txt", "size": 1},
         {"action": "upload", "source": str(tmp_path / "tree/d/b.txt"), "target": f"{target}/d/b.txt", "size": 2}]

@@ -68,6 +68,8 @@ PROFILE_KEYS: dict[str, tuple[Callable[[Any], bool], str]] = {
     "verify": (_flag, "true or false"),
     "progress": (_flag, "true or false"),
     "skip_unchanged": (_flag, "true or false"),
+    "digest_cache": (lambda value: isinstance(value, bool) or (isinstance(value, str) and bool(value)),
+                     "true, false or the path of a cache file"),
     "ssh": (_flag, "true or false"),
     "ssh_host": (_host, "a host name or IP address, without a port"),
     "ssh_port": (_port, "an integer from 1 to 65535"),
