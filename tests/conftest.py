@@ -31,11 +31,12 @@ def s3_endpoint():
 
 
 @pytest.fixture(autouse=True)
-def _own_cache_folder(tmp_path, monkeypatch):
+def _own_cache_folder(tmp_path_factory, monkeypatch):
     """Each test's digest cache (and whatever else goes to the user's cache
-    folder) in a folder of its own, never the user's; the command-line
-    processes a test starts inherit it."""
-    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    folder) in a folder of its own, never the user's, and outside the test's
+    tmp_path, whose contents tests compare; the command-line processes a
+    test starts inherit it."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("cache")))
 
 
 @pytest.fixture
