@@ -163,6 +163,23 @@ def test_entries_of_files_not_seen_for_long_are_pruned(cached, bucket, tmp_path)
         assert db.execute("SELECT count(DISTINCT ino) FROM digests WHERE dev != '0'").fetchone()[0] == len(FILES)
 
 
+@pytest.mark.parametrize("last_seen_days, refreshed", [(0.1, False), (2, True)])
+def test_an_unchanged_rerun_writes_only_last_seen_times_over_a_day_old(cached, bucket, tmp_path, last_seen_days,
+                                                                        refreshed):
+    client = cached()
+    root = tmp_path / "tree"
+    write_tree(root, FILES)
+    time.sleep(0.05)
+    sync(client, bucket, root, "upload")
+    then = time.time_ns() - int(last_seen_days * DAY_NS)
+    with sqlite3.connect(tmp_path / "cache" / "digests.db") as db:
+        db.execute("UPDATE digests SET seen = ?", (then,))
+    assert sync(client, bucket, root, "upload") == []
+    with sqlite3.connect(tmp_path / "cache" / "digests.db") as db:
+        seen = {row[0] for row in db.execute("SELECT seen FROM digests")}
+    assert (min(seen) > then) if refreshed else (seen == {then})
+
+
 def corrupt(path, monkeypatch):
     path.parent.mkdir(parents=True)
     path.write_bytes(b"not a database " * 100)

@@ -42,6 +42,9 @@ constexpr long long kTickNs = 20'000'000LL;
 // File systems whose times are whole seconds (FAT keeps 2 s).
 constexpr long long kCoarseTickNs = 2 * kSecondNs;
 constexpr long long kForgetNs = 90LL * 24 * 3600 * kSecondNs;
+// A file's last-seen time is moved on once it is this old, so that an
+// unchanged re-run writes nothing to the cache.
+constexpr long long kSeenRefreshNs = 24LL * 3600 * kSecondNs;
 constexpr double kBusySeconds = 0.5;  // a lock held by another process is waited for this long
 
 constexpr const char* kSchema =
@@ -145,7 +148,7 @@ public:
     bool failed = false;             // warned: not used again
     std::vector<Entry> entries;      // to write
     std::vector<Written> written;    // to write once settled
-    std::vector<FileIdentity> seen;  // found: their entries are kept
+    std::vector<FileIdentity> seen;  // found, last seen over a day ago: their entries are kept
 
 private:
     std::string path_;
@@ -417,22 +420,25 @@ long long Digests::now_ns() {
 std::vector<KnownDigest> Digests::known(const FileIdentity& identity) const {
     std::vector<KnownDigest> found;
     if (store_ == nullptr || !identity.usable) return found;
+    bool refresh = false;
     StoreLock lock(*store_);
     with_connection(*store_, self_.get(), [&](PyObject* connection) {
         Ref key = identity_row(identity);
         Ref cursor = execute(connection,
-                             "SELECT part_size, digest, recorded FROM digests WHERE dev = ? AND ino = ? AND size = ? "
-                             "AND mtime = ? AND ctime = ?",
+                             "SELECT part_size, digest, recorded, seen FROM digests WHERE dev = ? AND ino = ? "
+                             "AND size = ? AND mtime = ? AND ctime = ?",
                              key.get());
         Ref rows = call_method(cursor.get(), state().n.fetchall.get(), {});
+        const long long stale = now_ns() - kSeenRefreshNs;
         tavrin::for_each(rows.get(), [&](Ref row) {
+            if (tavrin::as_long_long(PyTuple_GET_ITEM(row.get(), 3)) < stale) refresh = true;
             const long long recorded = tavrin::as_long_long(PyTuple_GET_ITEM(row.get(), 2));
             if (!settled(identity, recorded)) return;  // racy: the file may have changed since, in the same tick
             found.push_back(KnownDigest{tavrin::as_long_long(PyTuple_GET_ITEM(row.get(), 0)),
                                         utf8_of(PyTuple_GET_ITEM(row.get(), 1))});
         });
     });
-    if (!found.empty()) store_->seen.push_back(identity);
+    if (!found.empty() && refresh) store_->seen.push_back(identity);
     return found;
 }
 
