@@ -18,7 +18,9 @@ tool in turn, the order rotating, in --rounds rounds (default 3):
   (`/proc/sys/vm/drop_caches`; as root. Otherwise the tree's own pages
   are dropped with posix_fadvise and the run says so), so that a tool that
   reads the tree pays the disk. Beside them, `python -c "import
-  tavrin_minio.ostrel"` with the page cache dropped as well: the
+  tavrin_minio.ostrel"` with the page cache dropped as well, timed in
+  turn with the tools (twice a round, one for each direction, so that a
+  drift of the disk's speed falls on both sides of a round's ratio): the
   interpreter's start-up, which s5cmd, a Go binary, does not pay. Targets:
   at most 1.0× `aws s3 sync`, and at most s5cmd's time plus that start-up,
   both per round.
@@ -52,6 +54,7 @@ from s3server import moto_server
 
 MiB = 1 << 20
 TOOLS = ["tavrin-minio", "aws", "s5cmd"]
+STARTUP = "import"
 DIRECTIONS = ["up again", "down again"]
 
 
@@ -116,6 +119,10 @@ class Tools:
         }
 
     def run(self, tool, direction, tree, remote):
+        if tool == STARTUP:  # the interpreter's start-up alone, timed in turn with the tools
+            started = time.perf_counter()
+            subprocess.run([sys.executable, "-c", "import tavrin_minio.ostrel"], env=self.env, check=True)
+            return time.perf_counter() - started
         if direction.startswith("up"):
             source, target = tree.rstrip("/") + "/", remote
         else:
@@ -129,6 +136,17 @@ class Tools:
         return elapsed
 
 
+def settle(tree):
+    """Dates the tree's files a minute back, as a tree written before it is synced would be.
+    The server lists times in whole seconds, and aws re-sends a file whose
+    time is later than its object's: a file written in the second of its
+    upload would be sent again by every re-run."""
+    then = time.time() - 60
+    for folder, _, names in os.walk(tree):
+        for name in names:
+            os.utime(os.path.join(folder, name), (then, then))
+
+
 def snapshot(engine, bucket, tree):
     """What a re-run must leave as it was: the objects and the local files."""
     objects = sorted((o.object_name, o.etag, o.last_modified) for o in engine.list_objects(bucket, recursive=True))
@@ -137,23 +155,13 @@ def snapshot(engine, bucket, tree):
     return objects, files
 
 
-def import_time(cache, rounds):
-    """Seconds of `python -c "import tavrin_minio.ostrel"` with the page cache dropped, per round."""
-    times = []
-    for _ in range(rounds):
-        cache.drop()
-        started = time.perf_counter()
-        subprocess.run([sys.executable, "-c", "import tavrin_minio.ostrel"], check=True)
-        times.append(time.perf_counter() - started)
-    return times
-
-
 def scenario(tools, engine, bucket, tree, work, rounds, cache=None):
     """{(tool, direction): [seconds per round]} of the unchanged re-runs.
     The tree is uploaded once, by tavrin-minio; each tool downloads it once
     into a folder of its own, since each judges a local file by the time it
     gave it (aws takes a file newer than its object for a changed one)."""
     remote = f"s3://{bucket}/tree/"
+    settle(tree)
     tools.run("tavrin-minio", "up", tree, remote)
     down = {tool: os.path.join(work, f"{bucket}-down-{tool}") for tool in TOOLS}
     for tool in TOOLS:
@@ -164,10 +172,11 @@ def scenario(tools, engine, bucket, tree, work, rounds, cache=None):
 
     before = state()
     times = {}
+    runs = TOOLS + [STARTUP] if cache else TOOLS
     for round_ in range(rounds):
-        order = TOOLS[round_ % len(TOOLS):] + TOOLS[:round_ % len(TOOLS)]
+        order = runs[round_ % len(runs):] + runs[:round_ % len(runs)]
         for tool in order:
-            for direction, local in zip(DIRECTIONS, (tree, down[tool])):
+            for direction, local in zip(DIRECTIONS, (tree, down.get(tool))):
                 if cache:
                     cache.drop()
                 times.setdefault((tool, direction), []).append(tools.run(tool, direction, local, remote))
@@ -187,7 +196,7 @@ def ratios(ours, theirs):
     return each[0], statistics.median(each)
 
 
-def report(title, times, startup=None):
+def report(title, times, startup=False):
     print(title)
     print(f"  {'case':<11} {'tavrin-minio':<28} {'aws s3 sync':<28} {'s5cmd sync':<28} ours/aws (least, median)")
     for direction in DIRECTIONS:
@@ -196,12 +205,13 @@ def report(title, times, startup=None):
         print(f"  {direction:<11} {show(ours):<28} {show(aws):<28} {show(s5):<28} {least:.2f}, {median:.2f}"
               f"  ≤ 1.0: {verdict(median <= 1.0)}")
         if startup:
-            bound = [s + t for s, t in zip(s5, startup)]
+            bound = [s + t for s, t in zip(s5, times[(STARTUP, direction)])]
             least, median = ratios(ours, bound)
             print(f"  {'':<11} ours / (s5cmd + import tavrin_minio.ostrel) per round: least {least:.2f}, "
                   f"median {median:.2f}  ≤ 1.0: {verdict(median <= 1.0)}")
     if startup:
-        print(f"  python -c \"import tavrin_minio.ostrel\", page cache dropped: {show(startup)}")
+        both = times[(STARTUP, DIRECTIONS[0])] + times[(STARTUP, DIRECTIONS[1])]
+        print(f"  python -c \"import tavrin_minio.ostrel\", page cache dropped: {show(both)}")
 
 
 def main():
@@ -240,10 +250,9 @@ def main():
             cache = PageCache(work)
             tools = Tools(work, config["port"], config, aws, s5cmd)
             times = scenario(tools, engine, "big", tree, work, args.rounds, cache)
-            startup = import_time(cache, args.rounds)
             dropped = "the page cache dropped" if cache.whole else "the tree's pages dropped (no right to drop all)"
             report(f"\nbig: {args.big_files} files of {args.big_mib} MiB, straight to moto, {dropped} before each run",
-                   times, startup)
+                   times, startup=True)
             shutil.rmtree(tree)
         if not args.skip_small:
             tree = os.path.join(work, "small")
