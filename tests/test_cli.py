@@ -204,6 +204,32 @@ def test_help_and_version_do_not_import_the_client():
     assert "--exclude" in done.stdout and "0.1.0" in done.stdout
 
 
+@pytest.mark.parametrize("argv, command", [
+    (["sync", "a", "s3://b/p", "--delete", "--exclude", "*.tmp", "--quiet"], "sync"),
+    (["--profile", "sync", "ls", "-r", "s3://b"], "ls"),  # a profile named as a command
+    (["--prof=cp", "--workers", "4", "cp", "-r", "a", "s3://b/"], "cp"),
+    (["--debug", "url", "s3://b/k", "--days", "2"], "url"),
+    (["--json", "stat", "s3://b/k"], "stat"),
+])
+def test_one_commands_parser_parses_as_the_whole(argv, command):
+    from tavrin_minio.cli import _command_of, build_parser
+
+    assert _command_of(argv) == command
+    assert build_parser(command).parse_args(argv) == build_parser().parse_args(argv)
+
+
+@pytest.mark.parametrize("argv", [["--config"], ["--workers", "0", "sync", "a", "b"], ["synk", "a", "b"],
+                                  ["sync", "a"]])
+def test_usage_errors_read_as_the_whole_parsers(argv, capsys):
+    from tavrin_minio.cli import build_parser, main
+
+    assert main(argv) == 2
+    err = capsys.readouterr().err
+    with pytest.raises(SystemExit):
+        build_parser().parse_args(argv)
+    assert err == capsys.readouterr().err
+
+
 def test_json_records_and_unchanged_reruns(cli, client, bucket, s3_config, tmp_path):
     write_tree(tmp_path / "tree", {"a.txt": b"a", "d/b.txt": b"bb"})
     target = f"s3://{bucket}/p"

@@ -17,17 +17,18 @@ transferred; 2 bad usage or configuration; 130 interrupted (Ctrl-C).
 from __future__ import annotations
 
 import argparse
+import gc
 import math
 import os
 import sys
 import time
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any, NoReturn
+from typing import TYPE_CHECKING, Any, Callable, NoReturn
 
 if TYPE_CHECKING:
     from .ostrel import TavrinOstrel
 
-__all__ = ["DEFAULT_WORKERS", "main"]
+__all__ = ["DEFAULT_WORKERS", "main", "run"]
 
 PROG = "tavrin-minio"
 # Transfer threads when neither --workers nor the profile gives a number: the
@@ -100,94 +101,142 @@ def _version() -> str:
     return __version__
 
 
-def build_parser() -> argparse.ArgumentParser:
+def _json_option(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("--json", action="store_true", default=argparse.SUPPRESS, help="one JSON object per line")
+
+
+def _exclude_option(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("--exclude", metavar="PATTERN", dest="filters", action="append", type=_rule("exclude"),
+                     default=[],
+                     help="leave out paths matching PATTERN (repeatable): without '/' any file or folder "
+                          "name, with '/' the path from the folder; a trailing '/' matches folders only; "
+                          "'*' and '?' stay within a name, '**' crosses folders")
+    sub.add_argument("--include", metavar="PATTERN", dest="filters", action="append", type=_rule("include"),
+                     help="take paths matching PATTERN back in (repeatable): the last --exclude or "
+                          "--include that matches a file decides, by its whole path")
+
+
+def _dry_run_option(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("--dry-run", action="store_true", help="print what would be done, change nothing")
+
+
+def _ls_arguments(ls: argparse.ArgumentParser) -> None:
+    ls.add_argument("path", nargs="?", metavar="s3://BUCKET[/PREFIX]")
+    ls.add_argument("-r", "--recursive", action="store_true", help="every object at every depth")
+    ls.add_argument("-H", "--human-readable", dest="human", action="store_true", help="sizes in KiB, MiB, GiB...")
+    ls.add_argument("--summarize", action="store_true", help="a last line with the number of objects and their total")
+    _json_option(ls)
+
+
+def _mb_arguments(mb: argparse.ArgumentParser) -> None:
+    mb.add_argument("path", metavar="s3://BUCKET")
+    mb.add_argument("--location", help="the bucket's region (default: the client's, cn-north-1)")
+    _dry_run_option(mb)
+
+
+def _rb_arguments(rb: argparse.ArgumentParser) -> None:
+    rb.add_argument("path", metavar="s3://BUCKET")
+    rb.add_argument("--force", action="store_true", help="remove every object of the bucket, then the bucket")
+    _dry_run_option(rb)
+
+
+def _copy_arguments(move: argparse.ArgumentParser) -> None:
+    move.add_argument("source", metavar="SOURCE")
+    move.add_argument("target", metavar="TARGET")
+    move.add_argument("-r", "--recursive", action="store_true", help="a folder at every depth")
+    _exclude_option(move)
+    _dry_run_option(move)
+    _json_option(move)
+
+
+def _sync_arguments(sync: argparse.ArgumentParser) -> None:
+    sync.add_argument("source", metavar="SOURCE")
+    sync.add_argument("target", metavar="TARGET")
+    _exclude_option(sync)
+    sync.add_argument("--delete", action="store_true",
+                      help="remove at the target what the source lacks, once every transfer succeeded")
+    _dry_run_option(sync)
+    sync.add_argument("--size-only", action="store_true",
+                      help="compare sizes alone, for trees whose modification times are not kept")
+    _json_option(sync)
+
+
+def _rm_arguments(rm: argparse.ArgumentParser) -> None:
+    rm.add_argument("path", metavar="s3://BUCKET/KEY")
+    rm.add_argument("-r", "--recursive", action="store_true", help="every object under the folder")
+    rm.add_argument("--force", action="store_true", help="allow rm -r of a whole bucket")
+    _dry_run_option(rm)
+
+
+def _cat_arguments(cat: argparse.ArgumentParser) -> None:
+    cat.add_argument("path", metavar="s3://BUCKET/KEY")
+
+
+def _url_arguments(url: argparse.ArgumentParser) -> None:
+    url.add_argument("path", metavar="s3://BUCKET/KEY")
+    url.add_argument("--days", type=_days, default=7.0, help="how long it stays valid (default: 7, at most 7)")
+
+
+def _stat_arguments(stat: argparse.ArgumentParser) -> None:
+    stat.add_argument("path", metavar="s3://BUCKET/KEY")
+    _json_option(stat)
+
+
+def _du_arguments(du: argparse.ArgumentParser) -> None:
+    du.add_argument("path", metavar="s3://BUCKET[/PREFIX]")
+    du.add_argument("-H", "--human-readable", dest="human", action="store_true", help="the size in KiB, MiB, GiB...")
+    _json_option(du)
+
+
+_PATTERN_SOURCES = ("; a SOURCE s3://BUCKET/PATTERN with '*', '?' or '[...]' takes every object it matches")
+# Each command: its line of help and what adds its arguments.
+COMMAND_PARSERS: dict[str, tuple[str, Callable[[argparse.ArgumentParser], None]]] = {
+    "ls": ("list buckets, or one level under s3://BUCKET[/PREFIX] (-r: every object)", _ls_arguments),
+    "mb": ("make a bucket", _mb_arguments),
+    "rb": ("remove an empty bucket (--force: remove every object first)", _rb_arguments),
+    "cp": ("copy a file or (-r) a folder to, from or within storage" + _PATTERN_SOURCES, _copy_arguments),
+    "mv": ("move a file or (-r) a folder: the copy, checked, then the source removed" + _PATTERN_SOURCES,
+           _copy_arguments),
+    "sync": ("copy what differs by content between a folder and s3://BUCKET/PREFIX", _sync_arguments),
+    "rm": ("remove an object, or (-r) every object under a folder", _rm_arguments),
+    "cat": ("write an object's bytes to standard output", _cat_arguments),
+    "url": ("print a presigned download URL", _url_arguments),
+    "stat": ("an object's size, ETag, type, last modification and metadata", _stat_arguments),
+    "du": ("the total size and number of the objects under s3://BUCKET[/PREFIX]", _du_arguments),
+}
+
+
+def build_parser(command: str | None = None) -> argparse.ArgumentParser:
+    """The command line's parser. Given a `command`, only that command's
+    parser takes its arguments (the others keep their line of help): the
+    parser of every command is a few milliseconds of each run's start-up."""
     parser = argparse.ArgumentParser(
         prog=PROG, description="Transfers to and from S3-compatible storage, also through an SSH tunnel.",
         epilog="Remote paths are s3://BUCKET or s3://BUCKET/KEY; anything else is a local path. "
                "Exit status: 0 done, 1 a failure, 2 bad usage or configuration, 130 interrupted.")
     _global_options(parser, suppress=False)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-
-    def command(name: str, text: str) -> argparse.ArgumentParser:
+    for name, (text, arguments) in COMMAND_PARSERS.items():
         sub = commands.add_parser(name, help=text, description=text)
-        _global_options(sub, suppress=True)
-        return sub
-
-    def json_option(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument("--json", action="store_true", default=argparse.SUPPRESS, help="one JSON object per line")
-
-    def exclude_option(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument("--exclude", metavar="PATTERN", dest="filters", action="append", type=_rule("exclude"),
-                         default=[],
-                         help="leave out paths matching PATTERN (repeatable): without '/' any file or folder "
-                              "name, with '/' the path from the folder; a trailing '/' matches folders only; "
-                              "'*' and '?' stay within a name, '**' crosses folders")
-        sub.add_argument("--include", metavar="PATTERN", dest="filters", action="append", type=_rule("include"),
-                         help="take paths matching PATTERN back in (repeatable): the last --exclude or "
-                              "--include that matches a file decides, by its whole path")
-
-    def dry_run_option(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument("--dry-run", action="store_true", help="print what would be done, change nothing")
-
-    ls = command("ls", "list buckets, or one level under s3://BUCKET[/PREFIX] (-r: every object)")
-    ls.add_argument("path", nargs="?", metavar="s3://BUCKET[/PREFIX]")
-    ls.add_argument("-r", "--recursive", action="store_true", help="every object at every depth")
-    ls.add_argument("-H", "--human-readable", dest="human", action="store_true", help="sizes in KiB, MiB, GiB...")
-    ls.add_argument("--summarize", action="store_true", help="a last line with the number of objects and their total")
-    json_option(ls)
-
-    mb = command("mb", "make a bucket")
-    mb.add_argument("path", metavar="s3://BUCKET")
-    mb.add_argument("--location", help="the bucket's region (default: the client's, cn-north-1)")
-    dry_run_option(mb)
-    rb = command("rb", "remove an empty bucket (--force: remove every object first)")
-    rb.add_argument("path", metavar="s3://BUCKET")
-    rb.add_argument("--force", action="store_true", help="remove every object of the bucket, then the bucket")
-    dry_run_option(rb)
-
-    for name, text in (("cp", "copy a file or (-r) a folder to, from or within storage"),
-                       ("mv", "move a file or (-r) a folder: the copy, checked, then the source removed")):
-        move = command(name, text + "; a SOURCE s3://BUCKET/PATTERN with '*', '?' or '[...]' takes "
-                                    "every object it matches")
-        move.add_argument("source", metavar="SOURCE")
-        move.add_argument("target", metavar="TARGET")
-        move.add_argument("-r", "--recursive", action="store_true", help="a folder at every depth")
-        exclude_option(move)
-        dry_run_option(move)
-        json_option(move)
-
-    sync = command("sync", "copy what differs by content between a folder and s3://BUCKET/PREFIX")
-    sync.add_argument("source", metavar="SOURCE")
-    sync.add_argument("target", metavar="TARGET")
-    exclude_option(sync)
-    sync.add_argument("--delete", action="store_true",
-                      help="remove at the target what the source lacks, once every transfer succeeded")
-    dry_run_option(sync)
-    sync.add_argument("--size-only", action="store_true",
-                      help="compare sizes alone, for trees whose modification times are not kept")
-    json_option(sync)
-
-    rm = command("rm", "remove an object, or (-r) every object under a folder")
-    rm.add_argument("path", metavar="s3://BUCKET/KEY")
-    rm.add_argument("-r", "--recursive", action="store_true", help="every object under the folder")
-    rm.add_argument("--force", action="store_true", help="allow rm -r of a whole bucket")
-    dry_run_option(rm)
-
-    cat = command("cat", "write an object's bytes to standard output")
-    cat.add_argument("path", metavar="s3://BUCKET/KEY")
-
-    url = command("url", "print a presigned download URL")
-    url.add_argument("path", metavar="s3://BUCKET/KEY")
-    url.add_argument("--days", type=_days, default=7.0, help="how long it stays valid (default: 7, at most 7)")
-
-    stat = command("stat", "an object's size, ETag, type, last modification and metadata")
-    stat.add_argument("path", metavar="s3://BUCKET/KEY")
-    json_option(stat)
-    du = command("du", "the total size and number of the objects under s3://BUCKET[/PREFIX]")
-    du.add_argument("path", metavar="s3://BUCKET[/PREFIX]")
-    du.add_argument("-H", "--human-readable", dest="human", action="store_true", help="the size in KiB, MiB, GiB...")
-    json_option(du)
+        if command is None or name == command:
+            _global_options(sub, suppress=True)
+            arguments(sub)
     return parser
+
+
+def _command_of(argv: list[str]) -> str | None:
+    """The command `argv` names, as the full parser would find it, or None
+    when that is not plain (then every command's parser is built)."""
+    finder = argparse.ArgumentParser(add_help=False, exit_on_error=False)
+    for option in ("--config", "--profile", "--workers"):  # the global options that take a value
+        finder.add_argument(option)
+    finder.add_argument("command", nargs="?")
+    finder.add_argument("rest", nargs=argparse.REMAINDER)
+    try:
+        found, _ = finder.parse_known_args(argv)
+    except (argparse.ArgumentError, SystemExit):
+        return None
+    return found.command if found.command in COMMAND_PARSERS else None
 
 
 def _rule(kind: str) -> Any:
@@ -775,9 +824,23 @@ def _quiet_broken_pipe() -> NoReturn:
     raise SystemExit(1)
 
 
+def run() -> int:
+    """The ``tavrin-minio`` command (and ``python -m tavrin_minio``): `main` on
+    the process's arguments, for a process that ends when it returns. Every
+    file is closed and the output flushed by then, so the objects made are
+    left out of the collections that interpreter shutdown runs: they would
+    walk every object of the client library's modules, a tenth of a short
+    command's time."""
+    status = main()
+    gc.freeze()
+    return status
+
+
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
-    parser = build_parser()
+    if argv is None:
+        argv = sys.argv[1:]
+    parser = build_parser(_command_of(argv))
     try:
         args = parser.parse_args(argv)
     except SystemExit as exit_:

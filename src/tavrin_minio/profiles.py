@@ -10,7 +10,6 @@ profile is an explicit name, else ``TAVRIN_MINIO_PROFILE``, else ``default``.
 
 from __future__ import annotations
 
-import difflib
 import math
 import os
 import sys
@@ -93,6 +92,8 @@ def check_profile(table: dict[str, Any], where: str) -> None:
     for key, value in table.items():
         known = PROFILE_KEYS.get(key)
         if known is None:
+            import difflib  # only for the message: every command's start-up reads this module
+
             nearest = difflib.get_close_matches(key, PROFILE_KEYS, n=1)
             hint = f"; did you mean {nearest[0]!r}?" if nearest else f" (known keys: {', '.join(PROFILE_KEYS)})"
             raise ProfileError(f"{where}: unknown key {key!r}{hint}")
